@@ -1,0 +1,35 @@
+# Thin front for the common jobs. Every target installs what it is missing first.
+VENV   := .venv
+PY     := $(VENV)/bin/python
+CMAKE  := $(VENV)/bin/cmake
+JOBS   ?= 2
+CMAKE_ARGS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+             -DPython_EXECUTABLE=$(abspath $(PY)) \
+             -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+
+.PHONY: run test setup install test-cpp test-python clean
+
+## run: build and install the module, then run the example
+run: install
+	$(PY) examples/demo.py
+
+## test: every test, C++ (CTest) and Python (pytest); non-zero on any failure
+test: test-cpp test-python
+
+setup:
+	@scripts/setup.sh
+
+install: setup
+	$(PY) -m pip install -q --no-build-isolation .
+
+test-cpp: setup
+	$(CMAKE) -S . -B build/cpp $(CMAKE_ARGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMIRA_BUILD_TESTS=ON
+	$(CMAKE) --build build/cpp -j $(JOBS)
+	cd build/cpp && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+# Tests run against the installed module, never the source tree.
+test-python: install
+	$(PY) -m pytest -q
+
+clean:
+	rm -rf build

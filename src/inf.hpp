@@ -1,0 +1,72 @@
+// Inf: column type inference over one delimited text file.
+//
+// The caller names types, each with regular expressions that a field's whole
+// text must match, and the texts that stand for a missing value. One pass over
+// the file counts, per column, how many fields fell into each type, into "NA"
+// or into "other", and can write a per-row file of type names.
+//
+// Guarantees:
+//  - Patterns are compiled once, when the table is set; a pass only matches.
+//  - Every string is an exact byte string: nothing is trimmed, case-folded,
+//    decoded or normalised.
+//  - Setters replace a member whole and have no other effect; getters and the
+//    result queries return copies, never references into the object.
+//  - The object keeps no file, thread or lock between calls.
+#pragma once
+
+#include <boost/regex.hpp>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+class Inf {
+public:
+    using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
+    using CompiledPatterns = std::unordered_map<std::string, std::vector<boost::regex>>;
+    using CountTable = std::unordered_map<std::string, std::uint64_t>;
+
+    Inf(std::string filepath, char delimiter, PatternStrings colTypePatterns,
+        std::unordered_set<std::string> naValues, bool multithreading, bool saveTypesFile,
+        std::string typesFilepath, int rollingCacheWindow);
+
+    void setFilepath(std::string filepath);
+    void setDelimiter(char delimiter);
+    void setMultithreading(bool multithreading);
+    void setSaveTypesFile(bool saveTypesFile);
+    void setTypesFilepath(std::string filepath);
+    void setRollingCacheWindow(int window);
+    void setNaValues(std::unordered_set<std::string> values);
+    // Discards the old table first: if a pattern fails to compile, the table keeps
+    // what was compiled before the failure and the regex error propagates.
+    void setColTypePatterns(PatternStrings patterns);
+
+    std::string getFilepath() const;
+    char getDelimiter() const;
+    bool getMultithreading() const;
+    bool getSaveTypesFile() const;
+    std::string getTypesFilepath() const;
+    int getRollingCacheWindow() const;
+    std::unordered_set<std::string> getNaValues() const;
+    PatternStrings getColTypePatterns() const;
+
+    // Configuration: written only by the constructor and the setters.
+    std::string filepath;                       // data file, opened anew by every reader
+    char delimiter;                             // field separator byte
+    CompiledPatterns colTypePatterns;           // type name -> compiled patterns, in given order
+    std::unordered_set<std::string> naValues;   // field texts classed "NA"
+    bool multithreading;                        // classify a row's fields on worker threads
+    bool saveTypesFile;                         // write the per-row types file
+    std::string typesFilepath;                  // where the types file goes
+    int rollingCacheWindow;                     // rows between cache flushes; <= 0 never flushes
+
+private:
+    // Working state and results of the latest pass.
+    std::unordered_map<std::string, std::string> typeCache;  // field text -> type; "" = not cached
+    std::unordered_map<std::string, std::vector<std::string>> regexOrdering;  // column -> trial order
+    std::unordered_map<std::string, CountTable> colTypeCandidates;  // column -> type -> count
+    std::uint64_t n = 0;                        // rows of the pass; data rows once it ends
+    int untitledCols = 0;                       // names generated for empty header cells, ever
+    std::vector<std::string> columns;           // column names of the latest header
+};
