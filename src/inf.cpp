@@ -2,8 +2,259 @@
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
 #include <utility>
+
+#include "csv/parser.hpp"
+
+namespace {
+
+using TypeId = velmira::ValueCache::Value;
+constexpr TypeId kNotCached = 0;  // interned ids of "", "other" and "NA", fixed by Inf
+constexpr TypeId kOther = 1;
+constexpr TypeId kNA = 2;
+
+// One entry of the types file. Names holding the separator, a quote or a line
+// break are quoted CSV-style, so that they cannot shift columns or lines; every
+// other name is written as it is.
+std::string typesFileEntry(const std::string& name) {
+    if (name.find_first_of(",\"\r\n") == std::string::npos) return name;
+    std::string quoted = "\"";
+    for (char ch : name) {
+        if (ch == '"') quoted += '"';
+        quoted += ch;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+// Opening the types file truncates it, so a types path that names the input
+// would destroy the data before a byte of it is read.
+void refuseToOverwriteInput(const std::string& dataPath, const std::string& typesPath) {
+    struct stat data {}, types {};
+    if (::stat(typesPath.c_str(), &types) != 0) return;  // does not exist yet: cannot be the input
+    if (::stat(dataPath.c_str(), &data) != 0) return;
+    if (data.st_dev == types.st_dev && data.st_ino == types.st_ino) {
+        throw std::runtime_error("The types file path '" + typesPath + "' names the data file '" +
+                                 dataPath +
+                                 "'; writing it would destroy the input. Choose another "
+                                 "types file path.");
+    }
+}
+
+// The types file, buffered in large blocks. Rows completed before a failure are
+// still written, since the destructor flushes. If the file could not be opened,
+// every write goes nowhere, silently.
+class TypesFile {
+public:
+    TypesFile() = default;
+    TypesFile(const TypesFile&) = delete;
+    TypesFile& operator=(const TypesFile&) = delete;
+    ~TypesFile() { flush(); }
+
+    void open(const std::string& path) {
+        out_.open(path, std::ios::binary | std::ios::trunc);
+        enabled_ = out_.is_open();
+    }
+    bool enabled() const { return enabled_; }
+
+    void entry(std::size_t position, const std::string& text) {
+        if (position > 0) buffer_ += ',';
+        buffer_ += text;
+    }
+    void endLine() {
+        buffer_ += '\n';
+        if (buffer_.size() >= kFlushAt) flush();
+    }
+    void close() {
+        flush();
+        if (out_.is_open()) out_.close();
+        enabled_ = false;
+    }
+
+private:
+    static constexpr std::size_t kFlushAt = std::size_t{1} << 16;
+    void flush() {
+        if (enabled_ && !buffer_.empty()) out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+        buffer_.clear();
+    }
+
+    std::ofstream out_;
+    std::string buffer_;
+    bool enabled_ = false;
+};
+
+// Worker threads for one pass. They are started once, run `job(worker, task)` for
+// every task of a round, and are always joined by the destructor, so that no
+// joinable thread is ever destroyed, whatever the caller throws. `job` must not throw.
+class WorkerPool {
+public:
+    using Job = std::function<void(std::size_t worker, std::size_t task)>;
+
+    WorkerPool(std::size_t workers, Job job) : job_(std::move(job)) {
+        threads_.reserve(workers);
+        try {
+            for (std::size_t w = 0; w < workers; ++w) threads_.emplace_back([this, w] { loop(w); });
+        } catch (...) {
+            stop();  // a thread failed to start: join those that did, then report
+            throw;
+        }
+    }
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+    ~WorkerPool() { stop(); }
+
+    std::size_t size() const { return threads_.size(); }
+
+    void start(std::size_t tasks) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tasks_ = tasks;
+        next_.store(0, std::memory_order_relaxed);
+        pending_ = threads_.size();
+        ++round_;
+        wake_.notify_all();
+    }
+
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return pending_ == 0; });
+    }
+
+private:
+    void loop(std::size_t worker) {
+        std::uint64_t seen = 0;
+        for (;;) {
+            std::size_t tasks;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return stopping_ || round_ != seen; });
+                if (stopping_ && round_ == seen) return;
+                seen = round_;
+                tasks = tasks_;
+            }
+            for (std::size_t t; (t = next_.fetch_add(1, std::memory_order_relaxed)) < tasks;) job_(worker, t);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (--pending_ == 0) done_.notify_all();
+        }
+    }
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& t : threads_) {
+            if (t.joinable()) t.join();
+        }
+    }
+
+    Job job_;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_;  // a round started, or stopping
+    std::condition_variable done_;  // the last worker finished a round
+    std::uint64_t round_ = 0;
+    std::size_t tasks_ = 0;
+    std::size_t pending_ = 0;
+    std::atomic<std::size_t> next_{0};
+    bool stopping_ = false;
+};
+
+}  // namespace
+
+// The columns that share one name: they share one ordering list and one count table.
+struct Inf::ColumnGroup {
+    std::vector<Trial>* order;               // regexOrdering[name]
+    CountTable* counts;                      // colTypeCandidates[name]
+    const std::vector<std::string>* names;   // Inf::typeNames, fixed during the data rows
+    std::vector<std::uint64_t*> countById;   // resolved on first use; table nodes never move
+    std::vector<std::size_t> cols;           // column indexes, ascending
+
+    std::uint64_t& count(TypeId id) {
+        if (id >= countById.size()) countById.resize(id + std::size_t{1}, nullptr);
+        std::uint64_t*& slot = countById[id];
+        if (slot == nullptr) slot = &(*counts)[(*names)[id]];
+        return *slot;
+    }
+};
+
+struct Inf::Pass {
+    explicit Pass(tessel::csv::CsvParser& p) : parser(p), row(p.end()), end(p.end()) {}
+
+    tessel::csv::CsvParser& parser;
+    tessel::csv::CsvParser::iterator row;  // the next row to take
+    tessel::csv::CsvParser::iterator end;
+    std::size_t numCols = 0;
+    std::uint64_t window = 0;              // rows between cache flushes; 0 = never
+    velmira::ValueCache markers;           // naValues, hashed like the cache
+    std::vector<ColumnGroup> groups;
+    std::vector<std::size_t> groupOf;      // column -> index into groups
+    std::vector<std::string> typeTexts;    // TypeId -> its types file entry
+    TypesFile typesFile;
+
+    // Called after every row, header included: the cache is flushed on the
+    // window's row boundaries, with the header counted as row 1.
+    bool atWindowBoundary(std::uint64_t rowsDone) const { return window != 0 && rowsDone % window == 0; }
+};
+
+Inf::TypeId Inf::intern(const std::string& name) {
+    auto [it, fresh] = typeIds.emplace(name, static_cast<TypeId>(typeNames.size()));
+    if (fresh) typeNames.push_back(name);
+    return it->second;
+}
+
+// Classifies one field: NA marker first, then the cache, then the column's types
+// in its current trial order, stopping at the first whole-field match.
+template <bool Concurrent>
+Inf::TypeId Inf::getColType(const std::string& text, ColumnGroup& column, const velmira::ValueCache& markers,
+                            boost::match_results<std::string::const_iterator>& scratch) {
+    const std::uint64_t hash = velmira::hashBytes(text);
+    // Every text seen gets a cache entry, markers included; a marker's stays empty.
+    const TypeId cached =
+        Concurrent ? typeCache.findOrInsertLocked(text, hash) : typeCache.findOrInsert(text, hash);
+    TypeId type;
+    if (markers.contains(text, hash)) {
+        type = kNA;
+    } else if (cached != kNotCached) {
+        type = cached;
+    } else {
+        type = kOther;
+        std::vector<Trial>& order = *column.order;
+        bool matched = false;
+        for (std::size_t ti = 0; ti < order.size() && !matched; ++ti) {
+            for (const boost::regex& re : *order[ti].patterns) {
+                // match_any: only whether some match spans the whole text matters.
+                if (boost::regex_match(text.cbegin(), text.cend(), scratch, re,
+                                       boost::match_default | boost::match_any)) {
+                    type = order[ti].type;
+                    // Swap with the front, not move to the front: the list's other
+                    // entries keep their places.
+                    if (ti > 0) std::swap(order[0], order[ti]);
+                    matched = true;
+                    break;
+                }
+            }
+        }
+        if (Concurrent) {
+            typeCache.assignLocked(text, hash, type);
+        } else {
+            typeCache.assign(text, hash, type);
+        }
+    }
+    ++column.count(type);
+    return type;
+}
 
 Inf::Inf(std::string filepath_, char delimiter_, PatternStrings colTypePatterns_,
          std::unordered_set<std::string> naValues_, bool multithreading_, bool saveTypesFile_,
@@ -56,6 +307,204 @@ Inf::PatternStrings Inf::getColTypePatterns() const {
     return result;
 }
 
+void Inf::inferTypes() {
+    n = 0;
+    std::ifstream file(filepath, std::ios::binary);
+    tessel::csv::CsvParser parser(file);  // throws if the file could not be opened
+    parser.delimiter(delimiter);
+    Pass pass(parser);
+    if (saveTypesFile) {
+        refuseToOverwriteInput(filepath, typesFilepath);
+        pass.typesFile.open(typesFilepath);
+    }
+    pass.numCols = static_cast<std::size_t>(std::max(getNumCols(), 0));
+    columns.assign(pass.numCols, std::string());
+    pass.window = rollingCacheWindow > 0 ? static_cast<std::uint64_t>(rollingCacheWindow) : 0;
+    for (const std::string& marker : naValues) {
+        pass.markers.assign(marker, velmira::hashBytes(marker), kNA);
+    }
+
+    pass.row = parser.begin();
+    if (pass.row != pass.end) {
+        readHeader(pass, *pass.row);
+        ++n;
+        if (pass.atWindowBoundary(n)) typeCache.clear();
+        ++pass.row;
+        if (multithreading && !pass.groups.empty()) {
+            classifyRowsConcurrently(pass);
+        } else {
+            classifyRows(pass);
+        }
+    }
+    pass.typesFile.close();
+    if (n > 0) --n;  // the header is not a data row; no row at all stays 0
+}
+
+void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
+    // Fields beyond the column count have no column: they are ignored.
+    const std::size_t width = std::min(row.size(), pass.numCols);
+    for (std::size_t c = 0; c < width; ++c) {
+        std::string name = row[c];
+        if (name.empty()) name = "Unitled_" + std::to_string(++untitledCols);
+        CountTable& counts = colTypeCandidates[name];
+        counts = CountTable();
+        std::vector<Trial>& order = regexOrdering[name];
+        order.clear();
+        for (const auto& [typeName, patterns] : colTypePatterns) {
+            counts[typeName] = 0;
+            order.push_back(Trial{intern(typeName), &patterns});
+        }
+        counts["other"] = 0;
+        counts["NA"] = 0;
+        pass.typesFile.entry(c, typesFileEntry(name));
+        columns[c] = std::move(name);
+    }
+    pass.typesFile.endLine();
+
+    // Columns of one name share their tables, so they are classified as one group.
+    std::unordered_map<std::string, std::size_t> groupByName;
+    pass.groupOf.assign(pass.numCols, 0);
+    for (std::size_t c = 0; c < pass.numCols; ++c) {
+        auto [it, fresh] = groupByName.emplace(columns[c], pass.groups.size());
+        if (fresh) {
+            pass.groups.push_back(ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]],
+                                              &typeNames, {}, {}});
+        }
+        pass.groups[it->second].cols.push_back(c);
+        pass.groupOf[c] = it->second;
+    }
+    pass.typeTexts.clear();
+    for (const std::string& name : typeNames) pass.typeTexts.push_back(typesFileEntry(name));
+}
+
+void Inf::classifyRows(Pass& pass) {
+    std::vector<TypeId> types(pass.numCols);
+    boost::match_results<std::string::const_iterator> scratch;
+    const bool writing = pass.typesFile.enabled();
+    for (; pass.row != pass.end; ++pass.row) {
+        const std::vector<std::string>& fields = *pass.row;
+        const std::size_t width = std::min(fields.size(), pass.numCols);
+        for (std::size_t c = 0; c < width; ++c) {
+            types[c] = getColType<false>(fields[c], pass.groups[pass.groupOf[c]], pass.markers, scratch);
+        }
+        if (writing) {
+            for (std::size_t c = 0; c < width; ++c) pass.typesFile.entry(c, pass.typeTexts[types[c]]);
+            pass.typesFile.endLine();
+        }
+        ++n;
+        if (pass.atWindowBoundary(n)) typeCache.clear();
+    }
+}
+
+// Rows are read in batches that never straddle a cache-window boundary. While the
+// workers classify one batch, column group by column group, the calling thread
+// tokenizes the next. The cache is flushed between batches, when no worker runs.
+void Inf::classifyRowsConcurrently(Pass& pass) {
+    struct Batch {
+        std::vector<std::string> cells;    // row-major, numCols per row; strings reused
+        std::vector<std::size_t> widths;   // fields of each row that have a column
+        std::vector<TypeId> types;         // row-major, like cells
+        std::size_t rows = 0;
+    };
+    struct Failure {
+        std::size_t row = SIZE_MAX;
+        std::size_t col = SIZE_MAX;
+        std::exception_ptr error;
+    };
+
+    const std::size_t numCols = pass.numCols;
+    const std::size_t batchRows = std::max<std::size_t>(1, (std::size_t{1} << 16) / numCols);
+    Batch batches[2];
+    for (Batch& b : batches) {
+        b.cells.resize(batchRows * numCols);
+        b.widths.resize(batchRows);
+        b.types.resize(batchRows * numCols);
+    }
+    std::uint64_t rowsRead = n;  // header included, like n
+    auto fill = [&](Batch& b) {
+        b.rows = 0;
+        std::uint64_t capacity = batchRows;
+        if (pass.window != 0) capacity = std::min<std::uint64_t>(capacity, pass.window - rowsRead % pass.window);
+        for (; b.rows < capacity && pass.row != pass.end; ++pass.row) {
+            const std::vector<std::string>& fields = *pass.row;
+            const std::size_t width = std::min(fields.size(), numCols);
+            std::string* cells = &b.cells[b.rows * numCols];
+            for (std::size_t c = 0; c < width; ++c) cells[c] = fields[c];
+            b.widths[b.rows++] = width;
+        }
+        rowsRead += b.rows;
+    };
+
+    Batch* current = nullptr;
+    unsigned hardware = std::thread::hardware_concurrency();
+    const std::size_t workers = std::min<std::size_t>(pass.groups.size(), hardware == 0 ? 2 : hardware);
+    std::vector<Failure> failures(workers);
+    std::vector<boost::match_results<std::string::const_iterator>> scratch(workers);
+    auto job = [&](std::size_t worker, std::size_t task) {
+        ColumnGroup& group = pass.groups[task];
+        Batch& b = *current;
+        std::size_t r = 0, c = 0;
+        try {
+            for (r = 0; r < b.rows; ++r) {
+                for (std::size_t col : group.cols) {
+                    c = col;
+                    if (c >= b.widths[r]) break;
+                    const std::size_t cell = r * numCols + c;
+                    b.types[cell] =
+                        getColType<true>(b.cells[cell], group, pass.markers, scratch[worker]);
+                }
+            }
+        } catch (...) {
+            // Keep the failure the single-threaded order would have met first.
+            Failure& f = failures[worker];
+            if (r < f.row || (r == f.row && c < f.col)) f = Failure{r, c, std::current_exception()};
+        }
+    };
+    WorkerPool pool(workers, job);  // declared after everything its workers touch
+
+    int cur = 0;
+    fill(batches[cur]);
+    while (batches[cur].rows > 0) {
+        current = &batches[cur];
+        pool.start(pass.groups.size());
+        fill(batches[cur ^ 1]);
+        pool.wait();
+        const Failure* first = nullptr;
+        for (const Failure& f : failures) {
+            if (f.error && (!first || f.row < first->row || (f.row == first->row && f.col < first->col))) {
+                first = &f;
+            }
+        }
+        if (first) std::rethrow_exception(first->error);
+
+        const Batch& done = batches[cur];
+        if (pass.typesFile.enabled()) {
+            for (std::size_t r = 0; r < done.rows; ++r) {
+                const TypeId* types = &done.types[r * numCols];
+                for (std::size_t c = 0; c < done.widths[r]; ++c) pass.typesFile.entry(c, pass.typeTexts[types[c]]);
+                pass.typesFile.endLine();
+            }
+        }
+        n += done.rows;
+        if (pass.atWindowBoundary(n)) typeCache.clear();
+        cur ^= 1;
+    }
+}
+
+std::unordered_map<std::string, Inf::CountTable> Inf::getColTypeCandidates() const { return colTypeCandidates; }
+
+std::uint64_t Inf::getNumRows() const { return n; }
+
+int Inf::getNumCols() const {
+    std::ifstream file(filepath, std::ios::binary);
+    tessel::csv::CsvParser parser(file);
+    parser.delimiter(delimiter);
+    auto first = parser.begin();
+    return first != parser.end() ? static_cast<int>(first->size()) : 0;
+}
+
+std::vector<std::string> Inf::getColNames() const { return columns; }
+
 // ---------------------------------------------------------------------------
 // Python binding: one .def per member, in registration order.
 
@@ -70,6 +519,7 @@ PYBIND11_MODULE(velmira_ext, m) {
              py::arg("filepath"), py::arg("delimiter"), py::arg("col_type_patterns"),
              py::arg("na_values"), py::arg("multithreading"), py::arg("save_types_file"),
              py::arg("types_filepath"), py::arg("rolling_cache_window"))
+        .def("infer_types", &Inf::inferTypes)
         .def("set_col_type_patterns", &Inf::setColTypePatterns)
         .def("set_na_values", &Inf::setNaValues)
         .def("set_filepath", &Inf::setFilepath)
@@ -85,5 +535,8 @@ PYBIND11_MODULE(velmira_ext, m) {
         .def("get_multithreading", &Inf::getMultithreading)
         .def("get_save_types_file", &Inf::getSaveTypesFile)
         .def("get_types_filepath", &Inf::getTypesFilepath)
-        .def("get_rolling_cache_window", &Inf::getRollingCacheWindow);
+        .def("get_rolling_cache_window", &Inf::getRollingCacheWindow)
+        .def("get_col_type_candidates", &Inf::getColTypeCandidates)
+        .def_property_readonly("num_rows", &Inf::getNumRows, "")
+        .def_property_readonly("col_names", &Inf::getColNames, "");
 }

@@ -16,10 +16,13 @@
 
 #include <boost/regex.hpp>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include "value_cache.hpp"
 
 class Inf {
 public:
@@ -51,6 +54,18 @@ public:
     std::unordered_set<std::string> getNaValues() const;
     PatternStrings getColTypePatterns() const;
 
+    // One pass over the file: the first row names the columns, every later field is
+    // classified and counted. Throws std::runtime_error when the file cannot be read.
+    void inferTypes();
+    // Per column name, the count of its fields per type name, "other" and "NA".
+    std::unordered_map<std::string, CountTable> getColTypeCandidates() const;
+    // Data rows of the latest pass (header excluded).
+    std::uint64_t getNumRows() const;
+    // Fields in the first row of the file, with the current delimiter; 0 if it has none.
+    int getNumCols() const;
+    // Column names of the latest pass, generated names included.
+    std::vector<std::string> getColNames() const;
+
     // Configuration: written only by the constructor and the setters.
     std::string filepath;                       // data file, opened anew by every reader
     char delimiter;                             // field separator byte
@@ -62,11 +77,33 @@ public:
     int rollingCacheWindow;                     // rows between cache flushes; <= 0 never flushes
 
 private:
+    // Type names are interned once per object: the hot path moves and counts small
+    // integers instead of hashing and copying names. Id 0 is the empty name, which
+    // also means "nothing cached", so a type named "" is never cached.
+    using TypeId = velmira::ValueCache::Value;
+    struct Trial {
+        TypeId type;
+        const std::vector<boost::regex>* patterns;  // into colTypePatterns, stable during a pass
+    };
+    struct ColumnGroup;  // the columns of one name within a pass (inf.cpp)
+    struct Pass;         // working values of one pass (inf.cpp)
+
+    TypeId intern(const std::string& name);
+    template <bool Concurrent>
+    TypeId getColType(const std::string& text, ColumnGroup& column,
+                      const velmira::ValueCache& markers,
+                      boost::match_results<std::string::const_iterator>& scratch);
+    void readHeader(Pass& pass, const std::vector<std::string>& row);
+    void classifyRows(Pass& pass);
+    void classifyRowsConcurrently(Pass& pass);
+
     // Working state and results of the latest pass.
-    std::unordered_map<std::string, std::string> typeCache;  // field text -> type; "" = not cached
-    std::unordered_map<std::string, std::vector<std::string>> regexOrdering;  // column -> trial order
+    velmira::ValueCache typeCache;  // field text -> TypeId; shared by all columns and workers
+    std::unordered_map<std::string, std::vector<Trial>> regexOrdering;  // column -> trial order
     std::unordered_map<std::string, CountTable> colTypeCandidates;  // column -> type -> count
     std::uint64_t n = 0;                        // rows of the pass; data rows once it ends
     int untitledCols = 0;                       // names generated for empty header cells, ever
     std::vector<std::string> columns;           // column names of the latest header
+    std::vector<std::string> typeNames{"", "other", "NA"};  // TypeId -> name; grows only
+    std::unordered_map<std::string, TypeId> typeIds{{"", 0}, {"other", 1}, {"NA", 2}};
 };
