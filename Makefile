@@ -7,11 +7,11 @@ CMAKE_ARGS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
              -DPython_EXECUTABLE=$(abspath $(PY)) \
              -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: run test setup install test-cpp test-python clean
+.PHONY: run test setup install test-cpp test-python bench clean
 
-## run: build and install the module, then run the example
+## run: build and install, then profile the sample file with the default types
 run: install
-	$(PY) examples/demo.py
+	$(VENV)/bin/velmira examples/sample.csv
 
 ## test: every test, C++ (CTest) and Python (pytest); non-zero on any failure
 test: test-cpp test-python
@@ -30,6 +30,11 @@ test-cpp: setup
 # Tests run against the installed module, never the source tree.
 test-python: install
 	$(PY) -m pytest -q
+
+## bench: the benchmark against the alternatives (installs them into .venv first)
+bench: install
+	$(PY) -m pip install -q --no-build-isolation ".[bench]"
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build

@@ -1,0 +1,255 @@
+"""The ``velmira`` command: profile a CSV file and print a table, JSON or a Table Schema.
+
+Exit status: 0 on success, 1 when the input cannot be profiled, 2 for a bad
+command line. Every problem is one line on stderr, and nothing is printed on
+stdout then.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+from collections import Counter
+from typing import Any, Dict, List, NoReturn, Optional, Sequence
+
+from .profile import (
+    HeaderEncodingError,
+    Profile,
+    check_types,
+    guess_delimiter,
+    infer,
+)
+
+PROG = "velmira"
+
+
+class _Failure(Exception):
+    """A problem with the user's input, reported as one line."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line like every other error; the usage is one --help away.
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        output = _run(args)
+    except _Failure as exc:
+        _say(f"error: {exc}")
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    sys.stdout.write(output)
+    return 0
+
+
+def format_table(profile: Profile) -> str:
+    """The profile as aligned text: a title, a heading, then one line per column."""
+    head = ("column", "type", "best", "share", "NA", "counts")
+    rows = [head] + [
+        (
+            _printable(column.name),
+            column.type,
+            column.best_type or "-",
+            _percent(column.share) if column.best_type else "-",
+            str(column.missing),
+            _counts(column.counts),
+        )
+        for column in profile.columns
+    ]
+    widths = [max(len(row[i]) for row in rows) for i in range(len(head) - 1)]
+    lines = [f"{profile.path}: {_plural(profile.rows, 'row')}, {_plural(len(profile.columns), 'column')}"]
+    for row in rows:
+        cells = [
+            cell.rjust(width) if i in (3, 4) else cell.ljust(width)
+            for i, (cell, width) in enumerate(zip(row, widths))
+        ]
+        lines.append("  ".join(cells + [row[-1]]).rstrip())
+    return "\n".join(lines) + "\n"
+
+
+def _parser() -> _Parser:
+    parser = _Parser(
+        prog=PROG,
+        description="Infer the type of every column of a CSV file from regular expressions.",
+    )
+    parser.add_argument("file", metavar="FILE", help="the CSV file; its first row names the columns")
+    parser.add_argument(
+        "-t", "--types", metavar="PATTERNS",
+        help="JSON or TOML (.toml) file mapping type names to lists of patterns; replaces the default types",
+    )
+    parser.add_argument(
+        "-n", "--na", metavar="TEXT", action="append",
+        help="a text that means a missing value; repeat for more; replaces the default markers",
+    )
+    parser.add_argument(
+        "-d", "--delimiter", metavar="CHAR", type=_delimiter,
+        help=r"the field delimiter, '\t' or 'tab' for a tab (default: guessed from the file)",
+    )
+    parser.add_argument(
+        "--threshold", metavar="SHARE", type=_share, default=1.0,
+        help="share of the non-missing values that a type must cover to be the column's type (default: 1.0)",
+    )
+    parser.add_argument("--save-types", metavar="OUT", help="write the type of every field, row by row, to OUT")
+    parser.add_argument(
+        "-j", "--multithreading", action="store_true", help="classify the fields of a row on worker threads",
+    )
+    parser.add_argument(
+        "--cache-window", metavar="ROWS", type=_window, default=100_000,
+        help="empty the value cache every ROWS rows (default: 100000)",
+    )
+    parser.add_argument(
+        "-f", "--format", choices=("table", "json", "schema"), default="table",
+        help="table (default), json (the whole profile) or schema (a Frictionless Table Schema)",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    return parser
+
+
+def _run(args: argparse.Namespace) -> str:
+    types = None if args.types is None else _load_types(args.types)
+    delimiter = args.delimiter
+    try:
+        if delimiter is None:
+            delimiter = guess_delimiter(args.file)
+        profile = infer(
+            args.file,
+            types=types,
+            na_values=args.na,
+            delimiter=delimiter,
+            multithreading=args.multithreading,
+            types_file=args.save_types,
+            rolling_cache_window=args.cache_window,
+            threshold=args.threshold,
+        )
+    except OSError as exc:
+        raise _Failure(_os_message(exc)) from None
+    except HeaderEncodingError as exc:
+        raise _Failure(str(exc)) from None
+    except (TypeError, ValueError, RuntimeError) as exc:
+        raise _Failure(f"{args.file}: {_one_line(exc)}") from None
+
+    # Said only once the file has been read, so that an error stays the one line.
+    if args.delimiter is None:
+        _say(f"delimiter {delimiter!r} (guessed; set it with -d)")
+    if profile.bom:
+        _say(f"warning: {args.file} starts with a UTF-8 byte order mark; it is left out of the first column name")
+    for name, times in Counter(profile.column_names).items():
+        if times > 1:
+            _say(f"warning: {times} columns are named {name!r}; each reports the counts of all of them")
+
+    if args.format == "json":
+        return profile.to_json() + "\n"
+    if args.format == "schema":
+        return json.dumps(profile.to_table_schema(), indent=2, ensure_ascii=False) + "\n"
+    return format_table(profile)
+
+
+def _load_types(path: str) -> Dict[str, List[str]]:
+    toml = path.lower().endswith(".toml")
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        raise _Failure(f"cannot read types file {_os_message(exc)}") from None
+    try:
+        text = data.decode("utf-8-sig")  # editors on Windows start files with a BOM
+        table: Any = _toml_loads(text) if toml else json.loads(text)
+    except ImportError:
+        raise _Failure("reading a TOML types file needs the tomli package on Python < 3.11") from None
+    except ValueError as exc:  # also the decoders' own errors, which derive from it
+        raise _Failure(f"types file {path} is not valid {'TOML' if toml else 'JSON'}: {_one_line(exc)}") from None
+    if not isinstance(table, dict):
+        raise _Failure(f"types file {path} must map type names to lists of patterns")
+    try:
+        return check_types(table)
+    except (TypeError, ValueError) as exc:
+        raise _Failure(f"types file {path}: {_one_line(exc)}") from None
+
+
+def _toml_loads(text: str) -> Dict[str, Any]:
+    # Imported here so that JSON users on Python < 3.11 do not need tomli.
+    try:
+        import tomllib
+    except ModuleNotFoundError:
+        import tomli as tomllib
+    return tomllib.loads(text)
+
+
+def _delimiter(text: str) -> str:
+    if text in ("\\t", "tab"):
+        return "\t"
+    if len(text) != 1 or not text.isascii() or text in '"\r\n':
+        raise argparse.ArgumentTypeError(f"expected one ASCII character other than a quote or line end, not {text!r}")
+    return text
+
+
+def _share(text: str) -> float:
+    try:
+        share = float(text)
+    except ValueError:
+        share = math.nan
+    if not 0.0 <= share <= 1.0:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text!r}")
+    return share
+
+
+def _window(text: str) -> int:
+    try:
+        rows = int(text)
+    except ValueError:
+        rows = 0
+    if not 1 <= rows < 2**31:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 1 to 2147483647, not {text!r}")
+    return rows
+
+
+def _counts(counts: Dict[str, int]) -> str:
+    # Largest first; "other" last, as it is what no type explains.
+    typed = sorted(((n, t) for t, n in counts.items() if n and t not in ("other", "NA")), key=lambda p: -p[0])
+    parts = [f"{t} {n}" for n, t in typed]
+    if counts.get("other"):
+        parts.append(f"other {counts['other']}")
+    return ", ".join(parts)
+
+
+def _percent(share: float) -> str:
+    # Rounded down, so that "100.0%" always means every value.
+    tenths = 1000 if share >= 1.0 else min(math.floor(share * 1000 + 1e-9), 999)
+    return f"{tenths / 10:.1f}%"
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def _printable(name: str) -> str:
+    return name if name and name.isprintable() else repr(name)
+
+
+def _os_message(exc: OSError) -> str:
+    if exc.filename is not None and exc.strerror:
+        return f"{exc.filename}: {exc.strerror}"
+    return _one_line(exc)
+
+
+def _one_line(exc: BaseException) -> str:
+    return " ".join(str(exc).split())
+
+
+def _say(message: str) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("velmira")
+    except Exception:  # running from a source tree that was never installed
+        return "unknown"

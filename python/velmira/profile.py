@@ -1,0 +1,344 @@
+"""Profile a CSV file: one pass of the engine, then a type chosen for every column."""
+
+from __future__ import annotations
+
+import copy
+import csv
+import json
+import os
+import shlex
+from dataclasses import dataclass
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+
+import velmira_ext
+
+from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES, TABLE_SCHEMA_FIELDS
+
+StrPath = Union[str, "os.PathLike[str]"]
+
+#: The verdict for a column whose values no single type covers well enough.
+STRING = "string"
+#: The verdict for a column without a single non-missing value.
+EMPTY = "empty"
+# "NA" and "other" are the engine's own names; the two verdicts must not be
+# mistaken for a user type either.
+RESERVED_TYPE_NAMES = frozenset({"NA", "other", STRING, EMPTY})
+
+#: Values of the key types count towards the value type when choosing a
+#: column's type: "12" next to "12.50" is still a decimal column.
+COVERS: Mapping[str, Tuple[str, ...]] = {"decimal": ("integer",)}
+
+#: The block of the file that the delimiter guess reads.
+SNIFF_BYTES = 64 * 1024
+#: The delimiters the guess chooses from; anything else must be given.
+COMMON_DELIMITERS = ",;\t|"
+
+_BOM = "\ufeff"
+_TABLE_SCHEMA_TYPES = frozenset({
+    "string", "number", "integer", "boolean", "object", "array", "date", "time",
+    "datetime", "year", "yearmonth", "duration", "geopoint", "geojson", "any",
+})
+
+
+class PatternError(ValueError):
+    """A pattern that Boost.Regex refuses, with the type it belongs to."""
+
+    def __init__(self, type_name: str, pattern: str, reason: str) -> None:
+        super().__init__(f"type {type_name!r}: invalid pattern {pattern!r}: {reason}")
+        self.type_name = type_name
+        self.pattern = pattern
+        self.reason = reason
+
+
+class HeaderEncodingError(ValueError):
+    """The header row is not UTF-8, so the column names cannot be read."""
+
+
+@dataclass(frozen=True)
+class ColumnProfile:
+    """What one pass found in one column.
+
+    ``counts`` holds the engine's counts: every type, then "other" (no type
+    matched) and "NA" (a missing-value marker). ``best_type`` is the type that
+    covers the largest share of the non-missing values, ``share`` that share;
+    ``type`` is the verdict: ``best_type`` when its share reaches the
+    threshold, else "string", or "empty" when the column has no non-missing value.
+    Columns with the same name share one count table in the engine, so each
+    of them reports the counts of all of them.
+    """
+
+    name: str
+    type: str
+    best_type: Optional[str]
+    share: float
+    counts: Mapping[str, int]
+
+    @property
+    def missing(self) -> int:
+        """Number of missing values ("NA")."""
+        return self.counts.get("NA", 0)
+
+    @property
+    def present(self) -> int:
+        """Number of non-missing values."""
+        return sum(self.counts.values()) - self.missing
+
+    def to_dict(self) -> Dict[str, Any]:
+        return {
+            "name": self.name,
+            "type": self.type,
+            "best_type": self.best_type,
+            "share": self.share,
+            "missing": self.missing,
+            "counts": dict(self.counts),
+        }
+
+
+@dataclass(frozen=True)
+class Profile:
+    """The result of :func:`infer` for one file."""
+
+    path: str
+    delimiter: str
+    rows: int
+    columns: Tuple[ColumnProfile, ...]
+    types: Mapping[str, Tuple[str, ...]]
+    na_values: Tuple[str, ...]
+    threshold: float
+    #: Whether the file starts with a UTF-8 byte order mark; it is left out of
+    #: the first column name.
+    bom: bool = False
+
+    @property
+    def column_names(self) -> List[str]:
+        return [column.name for column in self.columns]
+
+    def column(self, name: str) -> ColumnProfile:
+        """The first column called ``name``; KeyError if there is none."""
+        for column in self.columns:
+            if column.name == name:
+                return column
+        raise KeyError(name)
+
+    def to_dict(self) -> Dict[str, Any]:
+        """Plain data for JSON: the settings of the pass and every column."""
+        return {
+            "path": self.path,
+            "delimiter": self.delimiter,
+            "rows": self.rows,
+            "threshold": self.threshold,
+            "na_values": list(self.na_values),
+            "bom": self.bom,
+            "types": {name: list(patterns) for name, patterns in self.types.items()},
+            "columns": [column.to_dict() for column in self.columns],
+        }
+
+    def to_json(self, indent: Optional[int] = 2) -> str:
+        return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)
+
+    def to_table_schema(self) -> Dict[str, Any]:
+        """A Frictionless Table Schema descriptor: one field per column, in order.
+
+        A type is mapped by its name: the default types as in
+        ``TABLE_SCHEMA_FIELDS``, a type named after a Table Schema type
+        (say "number" or "year") to that type, any other type to "string",
+        which every value satisfies. "string" columns are "string", "empty"
+        columns "any". Boolean fields list their true and false texts only
+        when the boolean patterns are the default ones.
+        """
+        fields = [{"name": column.name, **self._field_type(column.type)} for column in self.columns]
+        return {"fields": fields, "missingValues": list(self.na_values)}
+
+    def _field_type(self, type_name: str) -> Dict[str, Any]:
+        if type_name == EMPTY:
+            return {"type": "any"}
+        if type_name in TABLE_SCHEMA_FIELDS:
+            field = copy.deepcopy(dict(TABLE_SCHEMA_FIELDS[type_name]))
+            if type_name == "boolean" and tuple(self.types["boolean"]) != DEFAULT_TYPES["boolean"]:
+                field = {"type": "boolean"}
+            return field
+        if type_name in _TABLE_SCHEMA_TYPES:
+            return {"type": type_name}
+        return {"type": "string"}
+
+
+def guess_delimiter(path: StrPath) -> str:
+    """Guess the delimiter from the first 64 KiB of the file; "," when unsure."""
+    with open(path, "rb") as f:
+        block = f.read(SNIFF_BYTES)
+    text = block.decode("utf-8", errors="replace")
+    if len(block) == SNIFF_BYTES:
+        # A row cut by the end of the block has too few delimiters and
+        # would make the sniffer doubt the right one.
+        end = max(text.rfind("\n"), text.rfind("\r"))
+        if end > 0:
+            text = text[:end]
+    try:
+        return csv.Sniffer().sniff(text, delimiters=COMMON_DELIMITERS).delimiter
+    except csv.Error:
+        return ","
+
+
+def check_types(types: Mapping[str, Iterable[str]]) -> Dict[str, List[str]]:
+    """Validate a table of type name to patterns and return it as plain lists.
+
+    Raises TypeError for a malformed table, ValueError for a reserved type
+    name, and PatternError for the first pattern that does not compile.
+    """
+    if not isinstance(types, Mapping):
+        raise TypeError("types must map type names to lists of patterns")
+    table: Dict[str, List[str]] = {}
+    for name, patterns in types.items():
+        if not isinstance(name, str):
+            raise TypeError(f"type names must be strings, not {type(name).__name__}")
+        if name in RESERVED_TYPE_NAMES:
+            raise ValueError(f"type name {name!r} is reserved; give the type another name")
+        if isinstance(patterns, (str, bytes)) or not isinstance(patterns, Iterable):
+            raise TypeError(f"type {name!r}: expected a list of patterns, got {type(patterns).__name__}")
+        table[name] = list(patterns)
+        for pattern in table[name]:
+            if not isinstance(pattern, str):
+                raise TypeError(f"type {name!r}: patterns must be strings, not {type(pattern).__name__}")
+    try:
+        _engine("", ",", table, set())
+    except RuntimeError:
+        _raise_first_bad_pattern(table)
+        raise
+    return table
+
+
+def infer(
+    path: StrPath,
+    types: Optional[Mapping[str, Iterable[str]]] = None,
+    na_values: Optional[Iterable[str]] = None,
+    delimiter: Optional[str] = None,
+    multithreading: bool = False,
+    types_file: Optional[StrPath] = None,
+    rolling_cache_window: int = 100_000,
+    threshold: float = 1.0,
+) -> Profile:
+    """Read the CSV file at ``path`` once and choose a type for every column.
+
+    ``types`` maps type names to Boost.Regex patterns that must match a whole
+    field (default: ``DEFAULT_TYPES``); ``na_values`` are the texts that mean
+    "missing" (default: ``DEFAULT_NA_VALUES``). Without a ``delimiter`` it is
+    guessed (see :func:`guess_delimiter`). ``types_file`` names a file to
+    which the engine writes every field's type, row by row. The value cache
+    is emptied every ``rolling_cache_window`` rows.
+
+    A column's best type is the one covering most of its non-missing values,
+    where a decimal type also covers integer values (``COVERS``). Ties go to
+    the type with more values of its own, then to the type listed first. The
+    column's type is its best type when that covers at least ``threshold``
+    of the values (1.0: all of them), else "string"; a column with no
+    non-missing value is "empty".
+
+    Raises OSError when the file cannot be opened, PatternError for an invalid
+    pattern, HeaderEncodingError for a header that is not UTF-8, TypeError or
+    ValueError for a bad argument, and RuntimeError for a failure of the pass.
+    """
+    path = os.fspath(path)
+    table = check_types(DEFAULT_TYPES if types is None else types)
+    if na_values is None:
+        markers: Tuple[str, ...] = DEFAULT_NA_VALUES
+    elif isinstance(na_values, (str, bytes)):
+        raise TypeError("na_values must be a collection of strings, not a single string")
+    else:
+        given = set(na_values)
+        if not all(isinstance(marker, str) for marker in given):
+            raise TypeError("na_values must hold strings only")
+        markers = tuple(sorted(given))
+    if not 0.0 <= threshold <= 1.0:
+        raise ValueError(f"threshold must be between 0 and 1, not {threshold!r}")
+    if not 1 <= rolling_cache_window < 2**31:
+        raise ValueError(f"rolling_cache_window must be between 1 and 2**31 - 1, not {rolling_cache_window!r}")
+
+    # The engine reports every unreadable path as "Something is wrong with
+    # input stream"; opening it here first gives the real reason.
+    open(path, "rb").close()
+    if types_file is not None:
+        # The engine silently writes nothing to a types file it cannot open.
+        open(types_file, "wb").close()
+    if delimiter is None:
+        delimiter = guess_delimiter(path)
+    elif len(delimiter) != 1 or not delimiter.isascii() or delimiter in '"\r\n':
+        raise ValueError(f"delimiter must be one ASCII character other than a quote or line end, not {delimiter!r}")
+
+    inf = _engine(path, delimiter, table, set(markers), multithreading, types_file, rolling_cache_window)
+    inf.infer_types()
+    try:
+        names = inf.col_names
+        candidates = inf.get_col_type_candidates()
+    except UnicodeDecodeError as exc:
+        shown = os.fsdecode(path)
+        raise HeaderEncodingError(
+            f"the header of {shown} is not UTF-8 (byte 0x{exc.object[exc.start]:02x} in a column name); "
+            f"re-encode the file first, e.g. iconv -f latin1 -t utf-8 {shlex.quote(shown)} > utf8.csv"
+        ) from None
+
+    bom = bool(names) and names[0].startswith(_BOM)
+    columns = []
+    for position, raw_name in enumerate(names):
+        raw = candidates.get(raw_name, {})
+        counts = {name: raw.get(name, 0) for name in (*table, "other", "NA")}
+        name = raw_name[len(_BOM):] if position == 0 and bom else raw_name
+        columns.append(_profile_column(name, counts, list(table), threshold))
+    return Profile(
+        path=os.fsdecode(path),
+        delimiter=delimiter,
+        # Without a header row the engine's row count means nothing.
+        rows=inf.num_rows if names else 0,
+        columns=tuple(columns),
+        types={name: tuple(patterns) for name, patterns in table.items()},
+        na_values=markers,
+        threshold=threshold,
+        bom=bom,
+    )
+
+
+def _profile_column(name: str, counts: Dict[str, int], type_names: Sequence[str], threshold: float) -> ColumnProfile:
+    present = sum(counts.values()) - counts["NA"]
+    if present == 0:
+        return ColumnProfile(name, EMPTY, None, 0.0, counts)
+
+    def covered(type_name: str) -> int:
+        return counts[type_name] + sum(counts[t] for t in COVERS.get(type_name, ()) if t in counts)
+
+    ranked = sorted(type_names, key=lambda t: (-covered(t), -counts[t], type_names.index(t)))
+    if not ranked or covered(ranked[0]) == 0:
+        return ColumnProfile(name, STRING, None, 0.0, counts)
+    best = ranked[0]
+    share = covered(best) / present
+    return ColumnProfile(name, best if share >= threshold else STRING, best, share, counts)
+
+
+def _engine(
+    path: str,
+    delimiter: str,
+    table: Mapping[str, List[str]],
+    markers: set,
+    multithreading: bool = False,
+    types_file: Optional[StrPath] = None,
+    window: int = 1,
+) -> velmira_ext.Inf:
+    return velmira_ext.Inf(
+        path,
+        delimiter,
+        dict(table),
+        markers,
+        bool(multithreading),
+        types_file is not None,
+        "" if types_file is None else os.fspath(types_file),
+        window,
+    )
+
+
+def _raise_first_bad_pattern(table: Mapping[str, List[str]]) -> None:
+    # The engine compiles the whole table at once and its message does not
+    # say which pattern failed, so each one is compiled again on its own.
+    for name, patterns in table.items():
+        for pattern in patterns:
+            try:
+                _engine("", ",", {name: [pattern]}, set())
+            except RuntimeError as exc:
+                raise PatternError(name, pattern, " ".join(str(exc).split())) from None

@@ -1,0 +1,164 @@
+"""The velmira command, run as a subprocess: its outputs, options and error reports."""
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import velmira
+
+SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample.csv"
+GUESSED = "velmira: delimiter ',' (guessed; set it with -d)\n"
+
+
+def run(*args, cwd, command=(sys.executable, "-m", "velmira")):
+    # Run outside the source tree, so that the installed package is the one tested.
+    env = {**os.environ, "PYTHONUTF8": "1"}
+    return subprocess.run([*command, *map(str, args)], cwd=cwd, env=env, capture_output=True,
+                          encoding="utf-8", timeout=60)
+
+
+def create(directory, files):
+    for name, content in files.items():
+        path = directory / name
+        if content is None:
+            path.mkdir()
+        else:
+            path.write_bytes(content if isinstance(content, bytes) else content.encode())
+
+
+def test_table(tmp_path):
+    result = run(SAMPLE, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, GUESSED)
+    lines = result.stdout.splitlines()
+    assert lines[0] == f"{SAMPLE}: 30 rows, 10 columns"
+    assert lines[1].split() == ["column", "type", "best", "share", "NA", "counts"]
+    rows = {line.split()[0]: line.split()[1:] for line in lines[2:]}
+    assert list(rows) == velmira.infer(SAMPLE).column_names
+    assert rows["qty"] == ["string", "integer", "96.6%", "0", "integer", "29,", "other", "1"]
+    assert rows["total"] == ["decimal", "decimal", "100.0%", "0", "decimal", "25,", "integer", "5"]
+    assert rows["notes"] == ["empty", "-", "-", "30"]
+
+
+@pytest.mark.parametrize("fmt,expected", [
+    ("json", lambda profile: profile.to_dict()),
+    ("schema", lambda profile: profile.to_table_schema()),
+])
+def test_json_formats(tmp_path, fmt, expected):
+    result = run(SAMPLE, "-f", fmt, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, GUESSED)
+    assert json.loads(result.stdout) == expected(velmira.infer(str(SAMPLE)))
+
+
+def types_of(stdout):
+    return {c["name"]: c["type"] for c in json.loads(stdout)["columns"]}
+
+
+BASE = {"in.csv": "n,w,f\n1,ab,-\n2,cd,-\n3,NA,x\n", "in.tsv": "n\tw\n1\tab\n"}
+
+OPTIONS = [
+    # extra files, arguments, expected column types
+    pytest.param({}, ["in.csv"], {"n": "integer", "w": "string", "f": "string"}, id="defaults"),
+    pytest.param({}, ["in.csv", "--threshold", "0"], {"n": "integer", "w": "string", "f": "string"},
+                 id="threshold-0"),
+    pytest.param({}, ["in.csv", "--na", "x", "--na", "-"], {"n": "integer", "w": "string", "f": "empty"},
+                 id="na-markers-replace-defaults"),
+    pytest.param({"t.json": '{"word": ["[a-z]+"], "integer": ["[0-9]+"]}'}, ["in.csv", "-t", "t.json"],
+                 {"n": "integer", "w": "word", "f": "word"}, id="types-json"),
+    pytest.param({"t.toml": "word = ['[a-z]+']\ndigit = ['[0-9]']\n"}, ["in.csv", "--types", "t.toml"],
+                 {"n": "digit", "w": "word", "f": "word"}, id="types-toml"),
+    pytest.param({}, ["in.csv", "-j", "--cache-window", "1"], {"n": "integer", "w": "string", "f": "string"},
+                 id="threads-and-window"),
+    pytest.param({}, ["in.tsv", "-d", "tab"], {"n": "integer", "w": "string"}, id="tab-by-name"),
+    pytest.param({}, ["in.tsv", "-d", r"\t"], {"n": "integer", "w": "string"}, id="tab-escaped"),
+    pytest.param({}, ["in.tsv"], {"n": "integer", "w": "string"}, id="tab-guessed"),
+]
+
+
+@pytest.mark.parametrize("files,args,expected", OPTIONS)
+def test_options(tmp_path, files, args, expected):
+    create(tmp_path, {**BASE, **files})
+    result = run(*args, "-f", "json", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert types_of(result.stdout) == expected
+    guessed = "-d" not in args
+    assert ("guessed" in result.stderr) == guessed
+
+
+def test_save_types(tmp_path):
+    create(tmp_path, BASE)
+    result = run("in.csv", "--save-types", "rows.csv", "-d", ",", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert (tmp_path / "rows.csv").read_text() == "n,w,f\ninteger,other,NA\ninteger,other,NA\ninteger,NA,other\n"
+
+
+@pytest.mark.parametrize("data,names,warning", [
+    pytest.param("\ufeffid,x\n1,2\n", ["id", "x"], "in.csv starts with a UTF-8 byte order mark", id="bom"),
+    pytest.param("id,id\n1,2\n", ["id", "id"], "2 columns are named 'id'", id="duplicate-names"),
+])
+def test_warnings(tmp_path, data, names, warning):
+    create(tmp_path, {"in.csv": data})
+    result = run("in.csv", "-d", ",", cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stderr.startswith("velmira: warning: ") and warning in result.stderr
+    assert [line.split()[0] for line in result.stdout.splitlines()[2:]] == names
+
+
+ERRORS = [
+    # files, arguments, exit status, what the one line must say
+    pytest.param({}, ["missing.csv"], 1, "missing.csv: No such file or directory", id="missing-file"),
+    pytest.param({"dir": None}, ["dir"], 1, "dir: Is a directory", id="directory"),
+    pytest.param({"dir": None}, ["dir", "-d", ","], 1, "dir: Is a directory", id="directory-with-delimiter"),
+    pytest.param({"t.json": '{"ok": ["a"], "num": ["[0-9]+", "(\\\\d+"]}'}, ["in.csv", "-t", "t.json"], 1,
+                 "types file t.json: type 'num': invalid pattern '(\\\\d+': ", id="invalid-pattern"),
+    pytest.param({}, ["in.csv", "-t", "none.json"], 1, "cannot read types file none.json: No such file",
+                 id="types-file-missing"),
+    pytest.param({"t.json": "{'a': 1"}, ["in.csv", "-t", "t.json"], 1, "types file t.json is not valid JSON: ",
+                 id="types-file-bad-json"),
+    pytest.param({"t.toml": "a = [1"}, ["in.csv", "-t", "t.toml"], 1, "types file t.toml is not valid TOML: ",
+                 id="types-file-bad-toml"),
+    pytest.param({"t.json": b'{"caf\xe9": ["a"]}'}, ["in.csv", "-t", "t.json"], 1, "is not valid JSON",
+                 id="types-file-not-utf8"),
+    pytest.param({"t.json": '["a"]'}, ["in.csv", "-t", "t.json"], 1, "must map type names to lists of patterns",
+                 id="types-file-a-list"),
+    pytest.param({"t.json": '{"a": "[0-9]"}'}, ["in.csv", "-t", "t.json"], 1, "type 'a': expected a list",
+                 id="types-file-pattern-not-a-list"),
+    pytest.param({"t.json": '{"other": ["x"]}'}, ["in.csv", "-t", "t.json"], 1, "type name 'other' is reserved",
+                 id="types-file-reserved-name"),
+    pytest.param({"l1.csv": "caf\xe9,b\n1,2\n".encode("latin-1")}, ["l1.csv"], 1,
+                 "the header of l1.csv is not UTF-8 (byte 0xe9 in a column name); re-encode the file first, "
+                 "e.g. iconv -f latin1 -t utf-8 l1.csv > utf8.csv", id="header-not-utf8"),
+    pytest.param({}, ["in.csv", "--save-types", "no/rows.csv"], 1, "no/rows.csv: No such file or directory",
+                 id="save-types-unwritable"),
+    pytest.param({}, ["in.csv", "-d", ";;"], 2, "argument -d/--delimiter: expected one ASCII character",
+                 id="long-delimiter"),
+    pytest.param({}, ["in.csv", "-d", '"'], 2, "other than a quote or line end, not '\"'", id="quote-delimiter"),
+    pytest.param({}, ["in.csv", "--threshold", "2"], 2, "argument --threshold: expected a number from 0 to 1",
+                 id="threshold-2"),
+    pytest.param({}, ["in.csv", "--threshold", "nan"], 2, "not 'nan'", id="threshold-nan"),
+    pytest.param({}, ["in.csv", "--threshold", "most"], 2, "not 'most'", id="threshold-not-a-number"),
+    pytest.param({}, ["in.csv", "--cache-window", "0"], 2, "argument --cache-window: expected a whole number",
+                 id="window-0"),
+    pytest.param({}, ["in.csv", "--cache-window", "1.5"], 2, "not '1.5'", id="window-not-whole"),
+    pytest.param({}, ["in.csv", "-f", "xml"], 2, "argument -f/--format: invalid choice", id="unknown-format"),
+    pytest.param({}, ["in.csv", "--colour"], 2, "unrecognized arguments: --colour", id="unknown-option"),
+    pytest.param({}, [], 2, "the following arguments are required: FILE", id="no-file"),
+]
+
+
+@pytest.mark.parametrize("files,args,status,message", ERRORS)
+def test_errors(tmp_path, files, args, status, message):
+    create(tmp_path, {**BASE, **files})
+    result = run(*args, cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (status, "")
+    assert result.stderr.startswith("velmira: error: ") and result.stderr.count("\n") == 1, result.stderr
+    assert message in result.stderr
+
+
+def test_console_script(tmp_path):
+    script = Path(sys.executable).with_name("velmira")
+    result = run(SAMPLE, "-d", ",", "-f", "schema", cwd=tmp_path, command=(script,))
+    assert (result.returncode, result.stderr) == (0, "")
+    assert len(json.loads(result.stdout)["fields"]) == 10
