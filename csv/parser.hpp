@@ -391,7 +391,10 @@ public:
     pointer operator->() const { return &m_row; }
 
 private:
-    // Assigns into the strings already held so that rows of steady width allocate nothing.
+    // Reuses the strings already held so that rows of steady width allocate nothing.
+    // A field's text is swapped out of the parser's field buffer rather than copied:
+    // the buffer is cleared before the next field anyway, and takes over the old
+    // string's storage.
     void next() {
         std::size_t num_fields = 0;
         for (;;) {
@@ -399,7 +402,7 @@ private:
             switch (field.type) {
                 case FieldType::DATA:
                     if (num_fields < m_row.size()) {
-                        m_row[num_fields] = *field.data;
+                        m_row[num_fields].swap(m_parser->m_fieldbuf);
                     } else {
                         m_row.push_back(*field.data);
                     }

@@ -212,48 +212,6 @@ Inf::TypeId Inf::intern(const std::string& name) {
     return it->second;
 }
 
-// Classifies one field: NA marker first, then the cache, then the column's types
-// in its current trial order, stopping at the first whole-field match.
-template <bool Concurrent>
-Inf::TypeId Inf::getColType(const std::string& text, ColumnGroup& column, const velmira::ValueCache& markers,
-                            boost::match_results<std::string::const_iterator>& scratch) {
-    const std::uint64_t hash = velmira::hashBytes(text);
-    // Every text seen gets a cache entry, markers included; a marker's stays empty.
-    const TypeId cached =
-        Concurrent ? typeCache.findOrInsertLocked(text, hash) : typeCache.findOrInsert(text, hash);
-    TypeId type;
-    if (markers.contains(text, hash)) {
-        type = kNA;
-    } else if (cached != kNotCached) {
-        type = cached;
-    } else {
-        type = kOther;
-        std::vector<Trial>& order = *column.order;
-        bool matched = false;
-        for (std::size_t ti = 0; ti < order.size() && !matched; ++ti) {
-            for (const boost::regex& re : *order[ti].patterns) {
-                // match_any: only whether some match spans the whole text matters.
-                if (boost::regex_match(text.cbegin(), text.cend(), scratch, re,
-                                       boost::match_default | boost::match_any)) {
-                    type = order[ti].type;
-                    // Swap with the front, not move to the front: the list's other
-                    // entries keep their places.
-                    if (ti > 0) std::swap(order[0], order[ti]);
-                    matched = true;
-                    break;
-                }
-            }
-        }
-        if (Concurrent) {
-            typeCache.assignLocked(text, hash, type);
-        } else {
-            typeCache.assign(text, hash, type);
-        }
-    }
-    ++column.count(type);
-    return type;
-}
-
 Inf::Inf(std::string filepath_, char delimiter_, PatternStrings colTypePatterns_,
          std::unordered_set<std::string> naValues_, bool multithreading_, bool saveTypesFile_,
          std::string typesFilepath_, int rollingCacheWindow_)
@@ -305,6 +263,42 @@ Inf::PatternStrings Inf::getColTypePatterns() const {
     return result;
 }
 
+// Classifies one field: NA marker first, then the cache, then the column's types
+// in its current trial order, stopping at the first whole-field match.
+Inf::TypeId Inf::getColType(const std::string& text, std::uint64_t hash, ColumnGroup& column,
+                            const velmira::ValueCache& markers, velmira::MatchScratch& scratch,
+                            std::size_t writer) {
+    // Every text seen gets a cache entry, markers included; a marker's stays empty.
+    velmira::ValueCache::Slot& entry = typeCache.findOrInsert(text, hash, writer);
+    TypeId type;
+    if (markers.contains(text, hash)) {
+        type = kNA;
+    } else if (const TypeId cached = entry.value(); cached != kNotCached) {
+        type = cached;
+    } else {
+        type = kOther;
+        std::vector<Trial>& order = *column.order;
+        bool matched = false;
+        for (std::size_t ti = 0; ti < order.size() && !matched; ++ti) {
+            for (const boost::regex& re : *order[ti].patterns) {
+                if (velmira::fullMatch(text, re, scratch)) {
+                    type = order[ti].type;
+                    // Swap with the front, not move to the front: the list's other
+                    // entries keep their places.
+                    if (ti > 0) std::swap(order[0], order[ti]);
+                    matched = true;
+                    break;
+                }
+            }
+        }
+        // With workers, another column may have filled the entry meanwhile; its
+        // value then stays, and this field keeps its own column's verdict.
+        velmira::ValueCache::fill(entry, type);
+    }
+    ++column.count(type);
+    return type;
+}
+
 void Inf::inferTypes() {
     n = 0;
     std::ifstream file(filepath, std::ios::binary);
@@ -318,8 +312,9 @@ void Inf::inferTypes() {
     pass.numCols = static_cast<std::size_t>(std::max(getNumCols(), 0));
     columns.assign(pass.numCols, std::string());
     pass.window = rollingCacheWindow > 0 ? static_cast<std::uint64_t>(rollingCacheWindow) : 0;
+    pass.markers.reserve(naValues.size());
     for (const std::string& marker : naValues) {
-        pass.markers.assign(marker, velmira::hashBytes(marker), kNA);
+        velmira::ValueCache::fill(pass.markers.findOrInsert(marker, velmira::hashBytes(marker), 0), kNA);
     }
 
     pass.row = parser.begin();
@@ -377,13 +372,19 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
 
 void Inf::classifyRows(Pass& pass) {
     std::vector<TypeId> types(pass.numCols);
-    boost::match_results<std::string::const_iterator> scratch;
+    std::vector<std::uint64_t> hashes(pass.numCols);
+    velmira::MatchScratch scratch;
     const bool writing = pass.typesFile.enabled();
     for (; pass.row != pass.end; ++pass.row) {
         const std::vector<std::string>& fields = *pass.row;
         const std::size_t width = std::min(fields.size(), pass.numCols);
+        typeCache.reserve(width);
         for (std::size_t c = 0; c < width; ++c) {
-            types[c] = getColType<false>(fields[c], pass.groups[pass.groupOf[c]], pass.markers, scratch);
+            hashes[c] = velmira::hashBytes(fields[c]);
+            typeCache.prefetch(hashes[c]);
+        }
+        for (std::size_t c = 0; c < width; ++c) {
+            types[c] = getColType(fields[c], hashes[c], pass.groups[pass.groupOf[c]], pass.markers, scratch, 0);
         }
         if (writing) {
             for (std::size_t c = 0; c < width; ++c) pass.typesFile.entry(c, pass.typeTexts[types[c]]);
@@ -400,6 +401,7 @@ void Inf::classifyRows(Pass& pass) {
 void Inf::classifyRowsConcurrently(Pass& pass) {
     struct Batch {
         std::vector<std::string> cells;    // row-major, numCols per row; strings reused
+        std::vector<std::uint64_t> hashes; // of the cells, computed while tokenizing
         std::vector<std::size_t> widths;   // fields of each row that have a column
         std::vector<TypeId> types;         // row-major, like cells
         std::size_t rows = 0;
@@ -415,6 +417,7 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
     Batch batches[2];
     for (Batch& b : batches) {
         b.cells.resize(batchRows * numCols);
+        b.hashes.resize(batchRows * numCols);
         b.widths.resize(batchRows);
         b.types.resize(batchRows * numCols);
     }
@@ -427,7 +430,14 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
             const std::vector<std::string>& fields = *pass.row;
             const std::size_t width = std::min(fields.size(), numCols);
             std::string* cells = &b.cells[b.rows * numCols];
-            for (std::size_t c = 0; c < width; ++c) cells[c] = fields[c];
+            std::uint64_t* hashes = &b.hashes[b.rows * numCols];
+            // The row's strings are the iterator's own, which it overwrites on the next
+            // advance: swapping them into the batch saves a copy of every field.
+            auto& owned = const_cast<std::vector<std::string>&>(fields);
+            for (std::size_t c = 0; c < width; ++c) {
+                cells[c].swap(owned[c]);
+                hashes[c] = velmira::hashBytes(cells[c]);
+            }
             b.widths[b.rows++] = width;
         }
         rowsRead += b.rows;
@@ -437,19 +447,28 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
     unsigned hardware = std::thread::hardware_concurrency();
     const std::size_t workers = std::min<std::size_t>(pass.groups.size(), hardware == 0 ? 2 : hardware);
     std::vector<Failure> failures(workers);
-    std::vector<boost::match_results<std::string::const_iterator>> scratch(workers);
+    std::vector<velmira::MatchScratch> scratch(workers);
+    typeCache.setWriters(workers);
     auto job = [&](std::size_t worker, std::size_t task) {
         ColumnGroup& group = pass.groups[task];
         Batch& b = *current;
         std::size_t r = 0, c = 0;
+        // Lookups a few rows ahead are started early, to overlap their cache misses.
+        constexpr std::size_t kAhead = 8;
         try {
             for (r = 0; r < b.rows; ++r) {
+                if (r + kAhead < b.rows) {
+                    for (std::size_t col : group.cols) {
+                        if (col >= b.widths[r + kAhead]) break;
+                        typeCache.prefetch(b.hashes[(r + kAhead) * numCols + col]);
+                    }
+                }
                 for (std::size_t col : group.cols) {
                     c = col;
                     if (c >= b.widths[r]) break;
                     const std::size_t cell = r * numCols + c;
                     b.types[cell] =
-                        getColType<true>(b.cells[cell], group, pass.markers, scratch[worker]);
+                        getColType(b.cells[cell], b.hashes[cell], group, pass.markers, scratch[worker], worker);
                 }
             }
         } catch (...) {
@@ -464,6 +483,7 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
     fill(batches[cur]);
     while (batches[cur].rows > 0) {
         current = &batches[cur];
+        typeCache.reserve(current->rows * numCols);  // the table must not grow under the workers
         pool.start(pass.groups.size());
         fill(batches[cur ^ 1]);
         pool.wait();

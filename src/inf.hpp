@@ -22,6 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "full_match.hpp"
 #include "value_cache.hpp"
 
 class Inf {
@@ -89,16 +90,16 @@ private:
     struct Pass;         // working values of one pass (inf.cpp)
 
     TypeId intern(const std::string& name);
-    template <bool Concurrent>
-    TypeId getColType(const std::string& text, ColumnGroup& column,
-                      const velmira::ValueCache& markers,
-                      boost::match_results<std::string::const_iterator>& scratch);
+    // `writer`: the calling thread's index among those classifying at once.
+    TypeId getColType(const std::string& text, std::uint64_t hash, ColumnGroup& column,
+                      const velmira::ValueCache& markers, velmira::MatchScratch& scratch,
+                      std::size_t writer);
     void readHeader(Pass& pass, const std::vector<std::string>& row);
     void classifyRows(Pass& pass);
     void classifyRowsConcurrently(Pass& pass);
 
     // Working state and results of the latest pass.
-    velmira::ValueCache typeCache;  // field text -> TypeId; shared by all columns and workers
+    velmira::ValueCache typeCache;  // field text -> TypeId; one for all columns, shared by workers
     std::unordered_map<std::string, std::vector<Trial>> regexOrdering;  // column -> trial order
     std::unordered_map<std::string, CountTable> colTypeCandidates;  // column -> type -> count
     std::uint64_t n = 0;                        // rows of the pass; data rows once it ends

@@ -1,20 +1,23 @@
 // ValueCache: field text -> small integer, the engine's memo of classification
-// results and its set of missing-value markers.
+// results (and, read-only, its set of missing-value markers).
 //
-// Open addressing over a power-of-two table, split into shards by the high bits
-// of the hash so that worker threads classifying different fields rarely meet on
-// one lock. Keys live in one byte arena per shard, so inserting a new text costs
-// no allocation of its own and emptying the cache is a reset, not a free per key.
-// The caller hashes a text once (hashBytes) and passes the hash to every lookup.
+// Open addressing with linear probing over a power-of-two table. Keys are copied
+// into arenas, one per writing thread, so inserting a text costs no allocation of
+// its own and emptying the cache is a reset, not a free per key.
 //
-// Thread safety: the *Locked operations take the shard's mutex; the plain ones
-// take none and are for single-threaded use.
+// Concurrency: lookups, inserts and fills may run on many threads at once; they
+// only ever claim an empty slot or fill an empty value, with atomic operations,
+// and never move a slot. Everything that moves or drops slots (reserve, clear,
+// setWriters) must run while no other thread uses the cache. The caller reserves
+// room for the inserts it is about to allow, so the table never grows under
+// concurrent use. A text that hits the cache costs only reads of shared memory:
+// no lock, no write, nothing for the cores to fight over.
 #pragma once
 
-#include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -29,143 +32,224 @@ inline std::uint64_t mix64(std::uint64_t v) {
     return v;
 }
 
-// Fast hash for short texts: eight bytes at a time, strong final mix.
+// The two halves of a 64 x 64-bit product, folded: one multiplication mixes
+// every input bit into the result.
+inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+inline std::uint64_t load64(const char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline std::uint64_t load32(const char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// Fast hash for field texts, which are mostly short: up to 16 bytes take two
+// (possibly overlapping) loads and no loop; longer texts go 16 bytes a step.
 inline std::uint64_t hashBytes(std::string_view s) {
+    constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL, k1 = 0xe7037ed1a0b428dbULL,
+                            k2 = 0x8ebc6af09c88c6e3ULL;
     const char* p = s.data();
     std::size_t len = s.size();
-    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ (len * 0xff51afd7ed558ccdULL);
-    while (len >= 8) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-        h = (h ^ v) * 0xbf58476d1ce4e5b9ULL;
-        h ^= h >> 29;
-        p += 8;
-        len -= 8;
+    std::uint64_t seed = k0 ^ (static_cast<std::uint64_t>(len) * k2);
+    std::uint64_t a = 0, b = 0;
+    if (len <= 16) {
+        if (len >= 8) {
+            a = load64(p);
+            b = load64(p + len - 8);
+        } else if (len >= 4) {
+            a = load32(p);
+            b = load32(p + len - 4);
+        } else if (len > 0) {
+            a = (std::uint64_t{static_cast<unsigned char>(p[0])} << 16) |
+                (std::uint64_t{static_cast<unsigned char>(p[len / 2])} << 8) |
+                std::uint64_t{static_cast<unsigned char>(p[len - 1])};
+        }
+    } else {
+        for (; len > 16; p += 16, len -= 16) seed = fold(load64(p) ^ k1, load64(p + 8) ^ seed);
+        a = load64(p + len - 16);
+        b = load64(p + len - 8);
     }
-    if (len > 0) {
-        std::uint64_t v = 0;
-        std::memcpy(&v, p, len);
-        h = (h ^ v) * 0x94d049bb133111ebULL;
-    }
-    return mix64(h);
+    return mix64(fold(a ^ k1, b ^ seed));
 }
 
 class ValueCache {
 public:
     using Value = std::uint32_t;
-    static constexpr Value kEmpty = 0;  // "no value stored"; also what a new entry holds
+    static constexpr Value kEmpty = 0;  // "no value stored"; what a new entry holds
 
-    // Finds the text's entry, creating it with kEmpty if it is missing; returns its value.
-    Value findOrInsert(std::string_view key, std::uint64_t hash) {
-        Shard& s = shardOf(hash);
-        return s.slots[s.findOrInsert(key, hash)].value;
-    }
-    Value findOrInsertLocked(std::string_view key, std::uint64_t hash) {
-        Shard& s = shardOf(hash);
-        std::lock_guard<std::mutex> lock(s.mutex);
-        return s.slots[s.findOrInsert(key, hash)].value;
+    class Slot {
+    public:
+        Value value() const { return value_.load(std::memory_order_acquire); }
+
+    private:
+        friend class ValueCache;
+        static constexpr std::uint32_t kFree = 0, kClaimed = 1, kReady = 2;
+        std::atomic<std::uint32_t> state_{kFree};  // kReady once hash and key are written
+        std::atomic<Value> value_{kEmpty};
+        std::uint64_t hash_ = 0;
+        const char* key_ = nullptr;  // into a writer's arena
+        std::size_t length_ = 0;
+    };
+
+    explicit ValueCache(std::size_t writers = 1) { setWriters(writers); }
+    ValueCache(const ValueCache&) = delete;
+    ValueCache& operator=(const ValueCache&) = delete;
+
+    // The number of threads that will insert, each with its own index below that.
+    void setWriters(std::size_t writers) {
+        if (writers > arenas_.size()) arenas_.resize(writers);
+        if (writers > inserted_.size()) inserted_.resize(writers);
     }
 
-    void assign(std::string_view key, std::uint64_t hash, Value value) {
-        Shard& s = shardOf(hash);
-        s.slots[s.findOrInsert(key, hash)].value = value;
-    }
-    void assignLocked(std::string_view key, std::uint64_t hash, Value value) {
-        Shard& s = shardOf(hash);
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.slots[s.findOrInsert(key, hash)].value = value;
+    // Makes room for `more` inserts, so that the table does not grow while they run.
+    void reserve(std::size_t more) {
+        const std::size_t needed = (size() + more) * 2;
+        if (needed <= capacity_) return;
+        std::size_t capacity = capacity_ == 0 ? 64 : capacity_;
+        while (capacity < needed) capacity *= 2;
+        rehash(capacity);
     }
 
-    // Pure membership test; never inserts. Safe from many threads while nobody writes.
-    bool contains(std::string_view key, std::uint64_t hash) const {
-        const Shard& s = shards[shardIndex(hash)];
-        if (s.used == 0) return false;
-        for (std::size_t i = hash & s.mask;; i = (i + 1) & s.mask) {
-            const Slot& slot = s.slots[i];
-            if (!slot.occupied) return false;
-            if (slot.hash == hash && s.keyEquals(slot, key)) return true;
+    // The text's entry, created empty if missing. The caller must have reserved room.
+    Slot& findOrInsert(std::string_view key, std::uint64_t hash, std::size_t writer) {
+        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            Slot& slot = slots_[i];
+            std::uint32_t state = slot.state_.load(std::memory_order_acquire);
+            if (state == Slot::kFree) {
+                if (slot.state_.compare_exchange_strong(state, Slot::kClaimed, std::memory_order_acquire)) {
+                    slot.hash_ = hash;
+                    slot.key_ = arenas_[writer].store(key);
+                    slot.length_ = key.size();
+                    slot.state_.store(Slot::kReady, std::memory_order_release);
+                    ++inserted_[writer].count;
+                    return slot;
+                }
+                // Another thread claimed it first: it may be this very text.
+            }
+            while (state != Slot::kReady) state = slot.state_.load(std::memory_order_acquire);
+            if (slot.hash_ == hash && equals(slot, key)) return slot;
         }
     }
 
+    // Stores a value in an empty entry. If another thread filled it first, that
+    // value stays: an entry, once filled, never changes until the cache is cleared.
+    static void fill(Slot& slot, Value value) {
+        Value expected = kEmpty;
+        slot.value_.compare_exchange_strong(expected, value, std::memory_order_acq_rel);
+    }
+
+    // Pure membership test; never inserts.
+    bool contains(std::string_view key, std::uint64_t hash) const {
+        if (capacity_ == 0) return false;
+        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (slot.state_.load(std::memory_order_acquire) != Slot::kReady) return false;
+            if (slot.hash_ == hash && equals(slot, key)) return true;
+        }
+    }
+
+    // Starts loading the slot where a lookup of `hash` begins: rows of many distinct
+    // texts make nearly every lookup a cache miss, and issuing a row's loads
+    // together overlaps them.
+    void prefetch(std::uint64_t hash) const {
+        if (capacity_ != 0) __builtin_prefetch(&slots_[hash & mask_]);
+    }
+
     void clear() {
-        for (Shard& s : shards) s.clear();
+        if (size() == 0) return;
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            slots_[i].state_.store(Slot::kFree, std::memory_order_relaxed);
+            slots_[i].value_.store(kEmpty, std::memory_order_relaxed);
+        }
+        for (Arena& arena : arenas_) arena.reset();
+        for (Counter& counter : inserted_) counter.count = 0;
     }
 
     std::size_t size() const {
         std::size_t total = 0;
-        for (const Shard& s : shards) total += s.used;
+        for (const Counter& counter : inserted_) total += counter.count;
         return total;
     }
 
 private:
-    static constexpr unsigned kShardBits = 4;
+    // Append-only key storage in blocks that never move, so stored keys stay put as
+    // it grows. A reset keeps the blocks for reuse.
+    class Arena {
+    public:
+        const char* store(std::string_view key) {
+            if (key.empty()) return nullptr;
+            while (current_ < blocks_.size() && blocks_[current_].size - used_ < key.size()) {
+                ++current_;
+                used_ = 0;
+            }
+            if (current_ == blocks_.size()) {
+                const std::size_t size = key.size() > kBlockSize ? key.size() : kBlockSize;
+                blocks_.push_back(Block{std::unique_ptr<char[]>(new char[size]), size});
+                used_ = 0;
+            }
+            char* out = blocks_[current_].data.get() + used_;
+            std::memcpy(out, key.data(), key.size());
+            used_ += key.size();
+            return out;
+        }
+        void reset() {
+            current_ = 0;
+            used_ = 0;
+        }
 
-    struct Slot {
-        std::uint64_t hash;
-        std::uint64_t offset;  // of the key in the shard's arena
-        std::size_t length;
-        Value value;
-        bool occupied;
+    private:
+        static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+        struct Block {
+            std::unique_ptr<char[]> data;
+            std::size_t size;
+        };
+        std::vector<Block> blocks_;
+        std::size_t current_ = 0;  // the block being filled
+        std::size_t used_ = 0;     // bytes used in it
     };
 
-    struct Shard {
-        std::mutex mutex;
-        std::vector<Slot> slots;
-        std::vector<char> arena;
-        std::size_t mask = 0;
-        std::size_t used = 0;
-
-        bool keyEquals(const Slot& slot, std::string_view key) const {
-            return slot.length == key.size() &&
-                   (key.empty() || std::memcmp(arena.data() + slot.offset, key.data(), key.size()) == 0);
-        }
-
-        std::size_t findOrInsert(std::string_view key, std::uint64_t hash) {
-            if ((used + 1) * 2 > slots.size()) grow();
-            std::size_t i = hash & mask;
-            for (;; i = (i + 1) & mask) {
-                Slot& slot = slots[i];
-                if (!slot.occupied) break;
-                if (slot.hash == hash && keyEquals(slot, key)) return i;
-            }
-            Slot& slot = slots[i];
-            slot.hash = hash;
-            slot.offset = arena.size();
-            slot.length = key.size();
-            slot.value = kEmpty;
-            slot.occupied = true;
-            arena.insert(arena.end(), key.begin(), key.end());
-            ++used;
-            return i;
-        }
-
-        void grow() {
-            std::size_t capacity = slots.empty() ? 64 : slots.size() * 2;
-            std::vector<Slot> old(capacity, Slot{0, 0, 0, kEmpty, false});
-            old.swap(slots);
-            mask = capacity - 1;
-            for (const Slot& slot : old) {
-                if (!slot.occupied) continue;
-                std::size_t i = slot.hash & mask;
-                while (slots[i].occupied) i = (i + 1) & mask;
-                slots[i] = slot;
-            }
-        }
-
-        void clear() {
-            if (used == 0) return;
-            for (Slot& slot : slots) slot.occupied = false;
-            arena.clear();
-            used = 0;
-        }
+    // Inserts counted per writer, each on its own cache line.
+    struct alignas(64) Counter {
+        std::size_t count = 0;
     };
 
-    static std::size_t shardIndex(std::uint64_t hash) {
-        return static_cast<std::size_t>(hash >> (64 - kShardBits));
+    static bool equals(const Slot& slot, std::string_view key) {
+        return slot.length_ == key.size() && (key.empty() || std::memcmp(slot.key_, key.data(), key.size()) == 0);
     }
-    Shard& shardOf(std::uint64_t hash) { return shards[shardIndex(hash)]; }
 
-    std::array<Shard, std::size_t{1} << kShardBits> shards;
+    void rehash(std::size_t capacity) {
+        std::unique_ptr<Slot[]> old(new Slot[capacity]);
+        old.swap(slots_);
+        const std::size_t oldCapacity = capacity_;
+        capacity_ = capacity;
+        mask_ = capacity - 1;
+        for (std::size_t j = 0; j < oldCapacity; ++j) {
+            const Slot& from = old[j];
+            if (from.state_.load(std::memory_order_relaxed) != Slot::kReady) continue;
+            std::size_t i = from.hash_ & mask_;
+            while (slots_[i].state_.load(std::memory_order_relaxed) != Slot::kFree) i = (i + 1) & mask_;
+            Slot& to = slots_[i];
+            to.hash_ = from.hash_;
+            to.key_ = from.key_;
+            to.length_ = from.length_;
+            to.value_.store(from.value_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+            to.state_.store(Slot::kReady, std::memory_order_relaxed);
+        }
+    }
+
+    std::unique_ptr<Slot[]> slots_;
+    std::size_t capacity_ = 0;
+    std::size_t mask_ = 0;
+    std::vector<Arena> arenas_;      // one per writer
+    std::vector<Counter> inserted_;  // one per writer
 };
 
 }  // namespace velmira
