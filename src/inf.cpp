@@ -123,6 +123,11 @@ public:
         wake_.notify_all();
     }
 
+    // Lets the calling thread take tasks of the current round too, as worker `worker`.
+    void help(std::size_t worker) {
+        for (std::size_t t; (t = next_.fetch_add(1, std::memory_order_relaxed)) < tasks_;) job_(worker, t);
+    }
+
     void wait() {
         std::unique_lock<std::mutex> lock(mutex_);
         done_.wait(lock, [this] { return pending_ == 0; });
@@ -173,18 +178,12 @@ private:
 
 // The columns that share one name: they share one ordering list and one count table.
 struct Inf::ColumnGroup {
-    std::vector<Trial>* order;               // regexOrdering[name]
-    CountTable* counts;                      // colTypeCandidates[name]
-    const std::vector<std::string>* names;   // Inf::typeNames, fixed during the data rows
-    std::vector<std::uint64_t*> countById;   // resolved on first use; table nodes never move
-    std::vector<std::size_t> cols;           // column indexes, ascending
-
-    std::uint64_t& count(TypeId id) {
-        if (id >= countById.size()) countById.resize(id + std::size_t{1}, nullptr);
-        std::uint64_t*& slot = countById[id];
-        if (slot == nullptr) slot = &(*counts)[(*names)[id]];
-        return *slot;
-    }
+    std::vector<Trial>* order;   // regexOrdering[name]
+    CountTable* counts;          // colTypeCandidates[name]
+    // Counts by TypeId not yet added to `counts`: a row of Pass::tallies, on cache
+    // lines of its own, so that workers counting different groups never share a line.
+    std::uint64_t* tally;
+    std::vector<std::size_t> cols;  // column indexes, ascending
 };
 
 struct Inf::Pass {
@@ -197,6 +196,7 @@ struct Inf::Pass {
     std::uint64_t window = 0;              // rows between cache flushes; 0 = never
     velmira::ValueCache markers;           // naValues, hashed like the cache
     std::vector<ColumnGroup> groups;
+    std::vector<std::uint64_t> tallies;    // the groups' pending counts, one aligned row each
     std::vector<std::size_t> groupOf;      // column -> index into groups
     std::vector<std::string> typeTexts;    // TypeId -> its types file entry
     TypesFile typesFile;
@@ -295,7 +295,7 @@ Inf::TypeId Inf::getColType(const std::string& text, std::uint64_t hash, ColumnG
         // value then stays, and this field keeps its own column's verdict.
         velmira::ValueCache::fill(entry, type);
     }
-    ++column.count(type);
+    ++column.tally[type];
     return type;
 }
 
@@ -323,11 +323,19 @@ void Inf::inferTypes() {
         ++n;
         if (pass.atWindowBoundary(n)) typeCache.clear();
         ++pass.row;
-        if (multithreading && !pass.groups.empty()) {
-            classifyRowsConcurrently(pass);
-        } else {
-            classifyRows(pass);
+        // Counts are added to the tables as the rows end normally, and also when an
+        // error ends the pass: what the rows before it counted stays counted.
+        try {
+            if (multithreading && !pass.groups.empty()) {
+                classifyRowsConcurrently(pass);
+            } else {
+                classifyRows(pass);
+            }
+        } catch (...) {
+            addTallies(pass);
+            throw;
         }
+        addTallies(pass);
     }
     pass.typesFile.close();
     if (n > 0) --n;  // the header is not a data row; no row at all stays 0
@@ -360,14 +368,32 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
     for (std::size_t c = 0; c < pass.numCols; ++c) {
         auto [it, fresh] = groupByName.emplace(columns[c], pass.groups.size());
         if (fresh) {
-            pass.groups.push_back(ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]],
-                                              &typeNames, {}, {}});
+            pass.groups.push_back(
+                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}});
         }
         pass.groups[it->second].cols.push_back(c);
         pass.groupOf[c] = it->second;
     }
+    // No type name is interned during the data rows, so a row of typeNames.size() counts
+    // suffices; rows are rounded up to whole 64-byte lines and the block aligned to one.
+    constexpr std::size_t kLine = 64 / sizeof(std::uint64_t);
+    const std::size_t stride = (typeNames.size() + kLine - 1) / kLine * kLine;
+    pass.tallies.assign(pass.groups.size() * stride + kLine, 0);
+    std::uint64_t* base = pass.tallies.data();
+    while (reinterpret_cast<std::uintptr_t>(base) % 64 != 0) ++base;
+    for (std::size_t g = 0; g < pass.groups.size(); ++g) pass.groups[g].tally = base + g * stride;
     pass.typeTexts.clear();
     for (const std::string& name : typeNames) pass.typeTexts.push_back(typesFileEntry(name));
+}
+
+void Inf::addTallies(Pass& pass) {
+    for (ColumnGroup& group : pass.groups) {
+        for (std::size_t id = 0; id < typeNames.size(); ++id) {
+            if (group.tally[id] == 0) continue;
+            (*group.counts)[typeNames[id]] += group.tally[id];
+            group.tally[id] = 0;
+        }
+    }
 }
 
 void Inf::classifyRows(Pass& pass) {
@@ -403,7 +429,7 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
         std::vector<std::string> cells;    // row-major, numCols per row; strings reused
         std::vector<std::uint64_t> hashes; // of the cells, computed while tokenizing
         std::vector<std::size_t> widths;   // fields of each row that have a column
-        std::vector<TypeId> types;         // row-major, like cells
+        std::vector<TypeId> types;         // column-major, so that workers write apart
         std::size_t rows = 0;
     };
     struct Failure {
@@ -444,10 +470,18 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
     };
 
     Batch* current = nullptr;
-    unsigned hardware = std::thread::hardware_concurrency();
-    const std::size_t workers = std::min<std::size_t>(pass.groups.size(), hardware == 0 ? 2 : hardware);
+    // The calling thread classifies too once it has read the next batch, so the pool
+    // holds one thread fewer than the machine runs at once (and no more than there
+    // are column groups to hand out).
+    const unsigned hardware = std::thread::hardware_concurrency();
+    const std::size_t threads = std::min<std::size_t>(pass.groups.size(), hardware == 0 ? 2 : hardware);
+    const std::size_t poolThreads = std::max<std::size_t>(threads, 2) - 1;
+    const std::size_t workers = poolThreads + 1;  // the last index is the calling thread's
     std::vector<Failure> failures(workers);
-    std::vector<velmira::MatchScratch> scratch(workers);
+    struct alignas(64) Scratch {
+        velmira::MatchScratch match;
+    };
+    std::vector<Scratch> scratch(workers);
     typeCache.setWriters(workers);
     auto job = [&](std::size_t worker, std::size_t task) {
         ColumnGroup& group = pass.groups[task];
@@ -467,8 +501,8 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
                     c = col;
                     if (c >= b.widths[r]) break;
                     const std::size_t cell = r * numCols + c;
-                    b.types[cell] =
-                        getColType(b.cells[cell], b.hashes[cell], group, pass.markers, scratch[worker], worker);
+                    b.types[c * batchRows + r] =
+                        getColType(b.cells[cell], b.hashes[cell], group, pass.markers, scratch[worker].match, worker);
                 }
             }
         } catch (...) {
@@ -477,7 +511,7 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
             if (r < f.row || (r == f.row && c < f.col)) f = Failure{r, c, std::current_exception()};
         }
     };
-    WorkerPool pool(workers, job);  // declared after everything its workers touch
+    WorkerPool pool(poolThreads, job);  // declared after everything its workers touch
 
     int cur = 0;
     fill(batches[cur]);
@@ -486,6 +520,7 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
         typeCache.reserve(current->rows * numCols);  // the table must not grow under the workers
         pool.start(pass.groups.size());
         fill(batches[cur ^ 1]);
+        pool.help(workers - 1);
         pool.wait();
         const Failure* first = nullptr;
         for (const Failure& f : failures) {
@@ -498,8 +533,9 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
         const Batch& done = batches[cur];
         if (pass.typesFile.enabled()) {
             for (std::size_t r = 0; r < done.rows; ++r) {
-                const TypeId* types = &done.types[r * numCols];
-                for (std::size_t c = 0; c < done.widths[r]; ++c) pass.typesFile.entry(c, pass.typeTexts[types[c]]);
+                for (std::size_t c = 0; c < done.widths[r]; ++c) {
+                    pass.typesFile.entry(c, pass.typeTexts[done.types[c * batchRows + r]]);
+                }
                 pass.typesFile.endLine();
             }
         }

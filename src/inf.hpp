@@ -96,6 +96,7 @@ private:
                       std::size_t writer);
     void readHeader(Pass& pass, const std::vector<std::string>& row);
     void classifyRows(Pass& pass);
+    void addTallies(Pass& pass);
     void classifyRowsConcurrently(Pass& pass);
 
     // Working state and results of the latest pass.

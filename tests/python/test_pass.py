@@ -140,7 +140,13 @@ def test_rolling_cache_window(runner, multithreading, window, k, flushed):
     rows = ["X,Y", "b,a"] + ["c,c"] * (k - 2) + ["both,c", "c,both"]
     _, types = runner.run("\n".join(rows) + "\n", patterns=ORDERED, na={"c"},
                           window=window, multithreading=multithreading)
-    assert types.splitlines()[k + 1].split(",")[1] == ("A" if flushed else "B")
+    got = types.splitlines()[k + 1].split(",")[1]
+    if flushed or not multithreading:
+        assert got == ("A" if flushed else "B")
+    else:
+        # Workers own columns across a batch of rows, so Y's worker may meet the text
+        # before X's has cached it: either column's verdict may reach the cache first.
+        assert got in ("A", "B")
 
 
 def test_cache_survives_passes_and_pattern_changes(runner):
