@@ -9,19 +9,19 @@
 #pragma once
 
 #include <boost/regex.hpp>
-#include <string>
+#include <string_view>
 
 namespace velmira {
 
-using MatchScratch = boost::match_results<std::string::const_iterator>;
+using MatchScratch = boost::cmatch;
 
-inline bool fullMatch(const std::string& text, const boost::regex& re, MatchScratch& scratch) {
+inline bool fullMatch(std::string_view text, const boost::regex& re, MatchScratch& scratch) {
     constexpr unsigned char kCanStart = boost::BOOST_REGEX_DETAIL_NS::mask_any;
     if (!text.empty() && (re.get_map()[static_cast<unsigned char>(text[0])] & kCanStart) == 0) {
         return false;
     }
     // match_any: only whether some match spans the whole text counts, not which one.
-    return boost::regex_match(text.cbegin(), text.cend(), scratch, re,
+    return boost::regex_match(text.data(), text.data() + text.size(), scratch, re,
                               boost::match_default | boost::match_any);
 }
 

@@ -265,7 +265,7 @@ Inf::PatternStrings Inf::getColTypePatterns() const {
 
 // Classifies one field: NA marker first, then the cache, then the column's types
 // in its current trial order, stopping at the first whole-field match.
-Inf::TypeId Inf::getColType(const std::string& text, std::uint64_t hash, ColumnGroup& column,
+Inf::TypeId Inf::getColType(std::string_view text, std::uint64_t hash, ColumnGroup& column,
                             const velmira::ValueCache& markers, velmira::MatchScratch& scratch,
                             std::size_t writer) {
     // Every text seen gets a cache entry, markers included; a marker's stays empty.
@@ -322,7 +322,6 @@ void Inf::inferTypes() {
         readHeader(pass, *pass.row);
         ++n;
         if (pass.atWindowBoundary(n)) typeCache.clear();
-        ++pass.row;
         // Counts are added to the tables as the rows end normally, and also when an
         // error ends the pass: what the rows before it counted stays counted.
         try {
@@ -401,7 +400,8 @@ void Inf::classifyRows(Pass& pass) {
     std::vector<std::uint64_t> hashes(pass.numCols);
     velmira::MatchScratch scratch;
     const bool writing = pass.typesFile.enabled();
-    for (; pass.row != pass.end; ++pass.row) {
+    // The iterator still holds the header.
+    for (++pass.row; pass.row != pass.end; ++pass.row) {
         const std::vector<std::string>& fields = *pass.row;
         const std::size_t width = std::min(fields.size(), pass.numCols);
         typeCache.reserve(width);
@@ -425,12 +425,19 @@ void Inf::classifyRows(Pass& pass) {
 // workers classify one batch, column group by column group, the calling thread
 // tokenizes the next. The cache is flushed between batches, when no worker runs.
 void Inf::classifyRowsConcurrently(Pass& pass) {
+    struct Cell {
+        std::size_t offset;  // of the text in Batch::text
+        std::size_t length;
+        std::uint64_t hash;  // computed while tokenizing, off the workers' path
+    };
     struct Batch {
-        std::vector<std::string> cells;    // row-major, numCols per row; strings reused
-        std::vector<std::uint64_t> hashes; // of the cells, computed while tokenizing
-        std::vector<std::size_t> widths;   // fields of each row that have a column
-        std::vector<TypeId> types;         // column-major, so that workers write apart
+        std::vector<char> text;           // every cell's bytes, back to back
+        std::vector<Cell> cells;          // row-major, numCols per row
+        std::vector<std::size_t> widths;  // fields of each row that have a column
+        std::vector<TypeId> types;        // column-major, so that workers write apart
         std::size_t rows = 0;
+
+        std::string_view at(const Cell& cell) const { return {text.data() + cell.offset, cell.length}; }
     };
     struct Failure {
         std::size_t row = SIZE_MAX;
@@ -438,33 +445,47 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
         std::exception_ptr error;
     };
 
+    // Batches small enough to stay in the caches: one is filled while the other is
+    // classified. The byte limit keeps rows of huge fields from piling up.
+    constexpr std::size_t kBatchCells = std::size_t{1} << 14;
+    constexpr std::size_t kBatchBytes = std::size_t{1} << 22;
     const std::size_t numCols = pass.numCols;
-    const std::size_t batchRows = std::max<std::size_t>(1, (std::size_t{1} << 16) / numCols);
+    const std::size_t batchRows = std::max<std::size_t>(1, kBatchCells / numCols);
     Batch batches[2];
     for (Batch& b : batches) {
         b.cells.resize(batchRows * numCols);
-        b.hashes.resize(batchRows * numCols);
         b.widths.resize(batchRows);
         b.types.resize(batchRows * numCols);
     }
+    // Rows are read token by token (the row iterator holds the header, already
+    // handled), straight into the batch: no string per field.
     std::uint64_t rowsRead = n;  // header included, like n
+    bool exhausted = false;
     auto fill = [&](Batch& b) {
         b.rows = 0;
+        b.text.clear();
         std::uint64_t capacity = batchRows;
         if (pass.window != 0) capacity = std::min<std::uint64_t>(capacity, pass.window - rowsRead % pass.window);
-        for (; b.rows < capacity && pass.row != pass.end; ++pass.row) {
-            const std::vector<std::string>& fields = *pass.row;
-            const std::size_t width = std::min(fields.size(), numCols);
-            std::string* cells = &b.cells[b.rows * numCols];
-            std::uint64_t* hashes = &b.hashes[b.rows * numCols];
-            // The row's strings are the iterator's own, which it overwrites on the next
-            // advance: swapping them into the batch saves a copy of every field.
-            auto& owned = const_cast<std::vector<std::string>&>(fields);
-            for (std::size_t c = 0; c < width; ++c) {
-                cells[c].swap(owned[c]);
-                hashes[c] = velmira::hashBytes(cells[c]);
+        while (!exhausted && b.rows < capacity && b.text.size() < kBatchBytes) {
+            Cell* cells = &b.cells[b.rows * numCols];
+            std::size_t fields = 0;
+            for (;;) {
+                const tessel::csv::Field token = pass.parser.next_field();
+                if (token.type == tessel::csv::FieldType::DATA) {
+                    if (fields < numCols) {
+                        const std::string& field = *token.data;
+                        cells[fields] = Cell{b.text.size(), field.size(), velmira::hashBytes(field)};
+                        b.text.insert(b.text.end(), field.begin(), field.end());
+                    }
+                    ++fields;
+                    continue;
+                }
+                if (token.type == tessel::csv::FieldType::CSV_END) exhausted = true;
+                break;
             }
-            b.widths[b.rows++] = width;
+            // A row ended by the end of input still counts if it has a field.
+            if (fields == 0) break;
+            b.widths[b.rows++] = std::min(fields, numCols);
         }
         rowsRead += b.rows;
     };
@@ -494,15 +515,15 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
                 if (r + kAhead < b.rows) {
                     for (std::size_t col : group.cols) {
                         if (col >= b.widths[r + kAhead]) break;
-                        typeCache.prefetch(b.hashes[(r + kAhead) * numCols + col]);
+                        typeCache.prefetch(b.cells[(r + kAhead) * numCols + col].hash);
                     }
                 }
                 for (std::size_t col : group.cols) {
                     c = col;
                     if (c >= b.widths[r]) break;
-                    const std::size_t cell = r * numCols + c;
+                    const Cell& cell = b.cells[r * numCols + c];
                     b.types[c * batchRows + r] =
-                        getColType(b.cells[cell], b.hashes[cell], group, pass.markers, scratch[worker].match, worker);
+                        getColType(b.at(cell), cell.hash, group, pass.markers, scratch[worker].match, worker);
                 }
             }
         } catch (...) {

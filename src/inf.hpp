@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -91,7 +92,7 @@ private:
 
     TypeId intern(const std::string& name);
     // `writer`: the calling thread's index among those classifying at once.
-    TypeId getColType(const std::string& text, std::uint64_t hash, ColumnGroup& column,
+    TypeId getColType(std::string_view text, std::uint64_t hash, ColumnGroup& column,
                       const velmira::ValueCache& markers, velmira::MatchScratch& scratch,
                       std::size_t writer);
     void readHeader(Pass& pass, const std::vector<std::string>& row);
