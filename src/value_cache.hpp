@@ -14,10 +14,14 @@
 // no lock, no write, nothing for the cores to fight over.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -121,7 +125,7 @@ public:
     // The text's entry, created empty if missing. The caller must have reserved room.
     Slot& findOrInsert(std::string_view key, std::uint64_t hash, std::size_t writer) {
         for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-            Slot& slot = slots_[i];
+            Slot& slot = slots_.get()[i];
             std::uint32_t state = slot.state_.load(std::memory_order_acquire);
             if (state == Slot::kFree) {
                 if (slot.state_.compare_exchange_strong(state, Slot::kClaimed, std::memory_order_acquire)) {
@@ -150,7 +154,7 @@ public:
     bool contains(std::string_view key, std::uint64_t hash) const {
         if (capacity_ == 0) return false;
         for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-            const Slot& slot = slots_[i];
+            const Slot& slot = slots_.get()[i];
             if (slot.state_.load(std::memory_order_acquire) != Slot::kReady) return false;
             if (slot.hash_ == hash && equals(slot, key)) return true;
         }
@@ -160,14 +164,14 @@ public:
     // texts make nearly every lookup a cache miss, and issuing a row's loads
     // together overlaps them.
     void prefetch(std::uint64_t hash) const {
-        if (capacity_ != 0) __builtin_prefetch(&slots_[hash & mask_]);
+        if (capacity_ != 0) __builtin_prefetch(&slots_.get()[hash & mask_]);
     }
 
     void clear() {
         if (size() == 0) return;
         for (std::size_t i = 0; i < capacity_; ++i) {
-            slots_[i].state_.store(Slot::kFree, std::memory_order_relaxed);
-            slots_[i].value_.store(kEmpty, std::memory_order_relaxed);
+            slots_.get()[i].state_.store(Slot::kFree, std::memory_order_relaxed);
+            slots_.get()[i].value_.store(kEmpty, std::memory_order_relaxed);
         }
         for (Arena& arena : arenas_) arena.reset();
         for (Counter& counter : inserted_) counter.count = 0;
@@ -191,8 +195,11 @@ private:
                 used_ = 0;
             }
             if (current_ == blocks_.size()) {
-                const std::size_t size = key.size() > kBlockSize ? key.size() : kBlockSize;
-                blocks_.push_back(Block{std::unique_ptr<char[]>(new char[size]), size});
+                const std::size_t size = (key.size() + kBlockSize - 1) / kBlockSize * kBlockSize;
+                void* memory = std::aligned_alloc(kBlockSize, size);
+                if (memory == nullptr) throw std::bad_alloc();
+                ::madvise(memory, size, MADV_HUGEPAGE);  // keys are read at random, like slots
+                blocks_.push_back(Block{std::unique_ptr<char, FreeDeleter>(static_cast<char*>(memory)), size});
                 used_ = 0;
             }
             char* out = blocks_[current_].data.get() + used_;
@@ -206,9 +213,12 @@ private:
         }
 
     private:
-        static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+        static constexpr std::size_t kBlockSize = std::size_t{1} << 21;  // one huge page
+        struct FreeDeleter {
+            void operator()(char* p) const { std::free(p); }
+        };
         struct Block {
-            std::unique_ptr<char[]> data;
+            std::unique_ptr<char, FreeDeleter> data;
             std::size_t size;
         };
         std::vector<Block> blocks_;
@@ -225,18 +235,42 @@ private:
         return slot.length_ == key.size() && (key.empty() || std::memcmp(slot.key_, key.data(), key.size()) == 0);
     }
 
+    // The table is large and probed at random: on huge pages, a probe costs one
+    // cache miss instead of a cache miss and a page walk.
+    struct SlotsDeleter {
+        std::size_t capacity;
+        void operator()(Slot* slots) const {
+            for (std::size_t i = 0; i < capacity; ++i) slots[i].~Slot();
+            std::free(slots);
+        }
+    };
+    using Slots = std::unique_ptr<Slot, SlotsDeleter>;
+
+    static Slots allocate(std::size_t capacity) {
+        constexpr std::size_t kHugePage = std::size_t{1} << 21;
+        std::size_t bytes = capacity * sizeof(Slot);
+        const std::size_t alignment = bytes >= kHugePage ? kHugePage : alignof(std::max_align_t);
+        bytes = (bytes + alignment - 1) / alignment * alignment;
+        void* memory = std::aligned_alloc(alignment, bytes);
+        if (memory == nullptr) throw std::bad_alloc();
+        if (alignment == kHugePage) ::madvise(memory, bytes, MADV_HUGEPAGE);  // a hint; failure is harmless
+        Slot* slots = static_cast<Slot*>(memory);
+        for (std::size_t i = 0; i < capacity; ++i) new (slots + i) Slot();
+        return Slots(slots, SlotsDeleter{capacity});
+    }
+
     void rehash(std::size_t capacity) {
-        std::unique_ptr<Slot[]> old(new Slot[capacity]);
+        Slots old = allocate(capacity);
         old.swap(slots_);
         const std::size_t oldCapacity = capacity_;
         capacity_ = capacity;
         mask_ = capacity - 1;
         for (std::size_t j = 0; j < oldCapacity; ++j) {
-            const Slot& from = old[j];
+            const Slot& from = old.get()[j];
             if (from.state_.load(std::memory_order_relaxed) != Slot::kReady) continue;
             std::size_t i = from.hash_ & mask_;
-            while (slots_[i].state_.load(std::memory_order_relaxed) != Slot::kFree) i = (i + 1) & mask_;
-            Slot& to = slots_[i];
+            while (slots_.get()[i].state_.load(std::memory_order_relaxed) != Slot::kFree) i = (i + 1) & mask_;
+            Slot& to = slots_.get()[i];
             to.hash_ = from.hash_;
             to.key_ = from.key_;
             to.length_ = from.length_;
@@ -245,7 +279,7 @@ private:
         }
     }
 
-    std::unique_ptr<Slot[]> slots_;
+    Slots slots_{nullptr, SlotsDeleter{0}};
     std::size_t capacity_ = 0;
     std::size_t mask_ = 0;
     std::vector<Arena> arenas_;      // one per writer
