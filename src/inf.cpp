@@ -3,17 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <fstream>
-#include <functional>
-#include <mutex>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <utility>
 
 #include "csv/parser.hpp"
+#include "worker_pool.hpp"
 
 namespace {
 
@@ -90,88 +87,6 @@ private:
     std::ofstream out_;
     std::string buffer_;
     bool enabled_ = false;
-};
-
-// Worker threads for one pass. They are started once, run `job(worker, task)` for
-// every task of a round, and are always joined by the destructor, so that no
-// joinable thread is ever destroyed, whatever the caller throws. `job` must not throw.
-class WorkerPool {
-public:
-    using Job = std::function<void(std::size_t worker, std::size_t task)>;
-
-    WorkerPool(std::size_t workers, Job job) : job_(std::move(job)) {
-        threads_.reserve(workers);
-        try {
-            for (std::size_t w = 0; w < workers; ++w) threads_.emplace_back([this, w] { loop(w); });
-        } catch (...) {
-            stop();  // a thread failed to start: join those that did, then report
-            throw;
-        }
-    }
-    WorkerPool(const WorkerPool&) = delete;
-    WorkerPool& operator=(const WorkerPool&) = delete;
-    ~WorkerPool() { stop(); }
-
-    std::size_t size() const { return threads_.size(); }
-
-    void start(std::size_t tasks) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        tasks_ = tasks;
-        next_.store(0, std::memory_order_relaxed);
-        pending_ = threads_.size();
-        ++round_;
-        wake_.notify_all();
-    }
-
-    // Lets the calling thread take tasks of the current round too, as worker `worker`.
-    void help(std::size_t worker) {
-        for (std::size_t t; (t = next_.fetch_add(1, std::memory_order_relaxed)) < tasks_;) job_(worker, t);
-    }
-
-    void wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return pending_ == 0; });
-    }
-
-private:
-    void loop(std::size_t worker) {
-        std::uint64_t seen = 0;
-        for (;;) {
-            std::size_t tasks;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return stopping_ || round_ != seen; });
-                if (stopping_ && round_ == seen) return;
-                seen = round_;
-                tasks = tasks_;
-            }
-            for (std::size_t t; (t = next_.fetch_add(1, std::memory_order_relaxed)) < tasks;) job_(worker, t);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (--pending_ == 0) done_.notify_all();
-        }
-    }
-
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        for (auto& t : threads_) {
-            if (t.joinable()) t.join();
-        }
-    }
-
-    Job job_;
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable wake_;  // a round started, or stopping
-    std::condition_variable done_;  // the last worker finished a round
-    std::uint64_t round_ = 0;
-    std::size_t tasks_ = 0;
-    std::size_t pending_ = 0;
-    std::atomic<std::size_t> next_{0};
-    bool stopping_ = false;
 };
 
 }  // namespace
@@ -532,7 +447,7 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
             if (r < f.row || (r == f.row && c < f.col)) f = Failure{r, c, std::current_exception()};
         }
     };
-    WorkerPool pool(poolThreads, job);  // declared after everything its workers touch
+    velmira::WorkerPool pool(poolThreads, job);  // declared after everything its workers touch
 
     int cur = 0;
     fill(batches[cur]);
