@@ -122,6 +122,9 @@ struct Inf::Pass {
 };
 
 Inf::TypeId Inf::intern(const std::string& name) {
+    if (typeNames.size() > velmira::ValueCache::kMaxValue) {
+        throw std::length_error("Too many distinct type names for the value cache");
+    }
     auto [it, fresh] = typeIds.emplace(name, static_cast<TypeId>(typeNames.size()));
     if (fresh) typeNames.push_back(name);
     return it->second;

@@ -88,20 +88,26 @@ inline std::uint64_t hashBytes(std::string_view s) {
 class ValueCache {
 public:
     using Value = std::uint32_t;
-    static constexpr Value kEmpty = 0;  // "no value stored"; what a new entry holds
+    static constexpr Value kEmpty = 0;         // "no value stored"; what a new entry holds
+    static constexpr Value kMaxValue = (Value{1} << 30) - 1;
 
+    // 16 bytes: half the memory (and half the cache misses) of a slot that kept the
+    // full hash and the key's length beside its pointer.
     class Slot {
     public:
-        Value value() const { return value_.load(std::memory_order_acquire); }
+        Value value() const {
+            return static_cast<Value>(word_.load(std::memory_order_acquire) >> kValueShift) & kMaxValue;
+        }
 
     private:
         friend class ValueCache;
-        static constexpr std::uint32_t kFree = 0, kClaimed = 1, kReady = 2;
-        std::atomic<std::uint32_t> state_{kFree};  // kReady once hash and key are written
-        std::atomic<Value> value_{kEmpty};
-        std::uint64_t hash_ = 0;
-        const char* key_ = nullptr;  // into a writer's arena
-        std::size_t length_ = 0;
+        // word_: the high 32 bits of the key's hash (a tag that settles most
+        // mismatches without touching the key), the value, and the state.
+        static constexpr std::uint64_t kFree = 0, kClaimed = 1, kReady = 2, kStateMask = 3;
+        static constexpr unsigned kValueShift = 2;
+        static std::uint64_t tagOf(std::uint64_t hash) { return hash & 0xffffffff00000000ULL; }
+        std::atomic<std::uint64_t> word_{kFree};
+        const char* key_ = nullptr;  // into a writer's arena: the length, then the bytes
     };
 
     explicit ValueCache(std::size_t writers = 1) { setWriters(writers); }
@@ -125,39 +131,43 @@ public:
 
     // The text's entry, created empty if missing. The caller must have reserved room.
     Slot& findOrInsert(std::string_view key, std::uint64_t hash, std::size_t writer) {
+        const std::uint64_t tag = Slot::tagOf(hash);
         for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
             Slot& slot = slots_.get()[i];
-            std::uint32_t state = slot.state_.load(std::memory_order_acquire);
-            if (state == Slot::kFree) {
-                if (slot.state_.compare_exchange_strong(state, Slot::kClaimed, std::memory_order_acquire)) {
-                    slot.hash_ = hash;
+            std::uint64_t word = slot.word_.load(std::memory_order_acquire);
+            if (word == Slot::kFree) {
+                if (slot.word_.compare_exchange_strong(word, Slot::kClaimed, std::memory_order_acquire)) {
                     slot.key_ = arenas_[writer].store(key);
-                    slot.length_ = key.size();
-                    slot.state_.store(Slot::kReady, std::memory_order_release);
+                    slot.word_.store(tag | Slot::kReady, std::memory_order_release);
                     ++inserted_[writer].count;
                     return slot;
                 }
                 // Another thread claimed it first: it may be this very text.
             }
-            while (state != Slot::kReady) state = slot.state_.load(std::memory_order_acquire);
-            if (slot.hash_ == hash && equals(slot, key)) return slot;
+            while ((word & Slot::kStateMask) != Slot::kReady) word = slot.word_.load(std::memory_order_acquire);
+            if (Slot::tagOf(word) == tag && equals(slot, key)) return slot;
         }
     }
 
     // Stores a value in an empty entry. If another thread filled it first, that
     // value stays: an entry, once filled, never changes until the cache is cleared.
     static void fill(Slot& slot, Value value) {
-        Value expected = kEmpty;
-        slot.value_.compare_exchange_strong(expected, value, std::memory_order_acq_rel);
+        std::uint64_t word = slot.word_.load(std::memory_order_acquire);
+        const std::uint64_t bits = std::uint64_t{value & kMaxValue} << Slot::kValueShift;
+        while (((word >> Slot::kValueShift) & kMaxValue) == kEmpty) {
+            if (slot.word_.compare_exchange_weak(word, word | bits, std::memory_order_acq_rel)) return;
+        }
     }
 
     // Pure membership test; never inserts.
     bool contains(std::string_view key, std::uint64_t hash) const {
         if (capacity_ == 0) return false;
+        const std::uint64_t tag = Slot::tagOf(hash);
         for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
             const Slot& slot = slots_.get()[i];
-            if (slot.state_.load(std::memory_order_acquire) != Slot::kReady) return false;
-            if (slot.hash_ == hash && equals(slot, key)) return true;
+            const std::uint64_t word = slot.word_.load(std::memory_order_acquire);
+            if ((word & Slot::kStateMask) != Slot::kReady) return false;
+            if (Slot::tagOf(word) == tag && equals(slot, key)) return true;
         }
     }
 
@@ -171,10 +181,7 @@ public:
 
     void clear() {
         if (size() == 0) return;
-        for (std::size_t i = 0; i < capacity_; ++i) {
-            slots_.get()[i].state_.store(Slot::kFree, std::memory_order_relaxed);
-            slots_.get()[i].value_.store(kEmpty, std::memory_order_relaxed);
-        }
+        for (std::size_t i = 0; i < capacity_; ++i) slots_.get()[i].word_.store(Slot::kFree, std::memory_order_relaxed);
         for (Arena& arena : arenas_) arena.reset();
         for (Counter& counter : inserted_) counter.count = 0;
     }
@@ -190,14 +197,15 @@ private:
     // it grows. A reset keeps the blocks for reuse.
     class Arena {
     public:
+        // Stores the length (unaligned, in native order), then the bytes.
         const char* store(std::string_view key) {
-            if (key.empty()) return nullptr;
-            while (current_ < blocks_.size() && blocks_[current_].size - used_ < key.size()) {
+            const std::size_t need = sizeof(std::size_t) + key.size();
+            while (current_ < blocks_.size() && blocks_[current_].size - used_ < need) {
                 ++current_;
                 used_ = 0;
             }
             if (current_ == blocks_.size()) {
-                const std::size_t size = (key.size() + kBlockSize - 1) / kBlockSize * kBlockSize;
+                const std::size_t size = (need + kBlockSize - 1) / kBlockSize * kBlockSize;
                 void* memory = std::aligned_alloc(kBlockSize, size);
                 if (memory == nullptr) throw std::bad_alloc();
                 ::madvise(memory, size, MADV_HUGEPAGE);  // keys are read at random, like slots
@@ -205,8 +213,10 @@ private:
                 used_ = 0;
             }
             char* out = blocks_[current_].data.get() + used_;
-            std::memcpy(out, key.data(), key.size());
-            used_ += key.size();
+            const std::size_t length = key.size();
+            std::memcpy(out, &length, sizeof length);
+            if (length != 0) std::memcpy(out + sizeof length, key.data(), length);
+            used_ += need;
             return out;
         }
         void reset() {
@@ -234,7 +244,10 @@ private:
     };
 
     static bool equals(const Slot& slot, std::string_view key) {
-        return slot.length_ == key.size() && (key.empty() || std::memcmp(slot.key_, key.data(), key.size()) == 0);
+        std::size_t length;
+        std::memcpy(&length, slot.key_, sizeof length);
+        return length == key.size() &&
+               (length == 0 || std::memcmp(slot.key_ + sizeof length, key.data(), length) == 0);
     }
 
     // The table is large and probed at random: on huge pages, a probe costs one
@@ -261,6 +274,9 @@ private:
         return Slots(slots, SlotsDeleter{capacity});
     }
 
+    // Every key moves to where a lookup of it begins in the larger table. Only the
+    // high half of its hash is kept in the slot, so the key is hashed again: a
+    // cost paid once per key per doubling.
     void rehash(std::size_t capacity) {
         Slots old = allocate(capacity);
         old.swap(slots_);
@@ -269,16 +285,21 @@ private:
         mask_ = capacity - 1;
         for (std::size_t j = 0; j < oldCapacity; ++j) {
             const Slot& from = old.get()[j];
-            if (from.state_.load(std::memory_order_relaxed) != Slot::kReady) continue;
-            std::size_t i = from.hash_ & mask_;
-            while (slots_.get()[i].state_.load(std::memory_order_relaxed) != Slot::kFree) i = (i + 1) & mask_;
+            const std::uint64_t word = from.word_.load(std::memory_order_relaxed);
+            if ((word & Slot::kStateMask) != Slot::kReady) continue;
+            std::size_t i = home(from) & mask_;
+            while (slots_.get()[i].word_.load(std::memory_order_relaxed) != Slot::kFree) i = (i + 1) & mask_;
             Slot& to = slots_.get()[i];
-            to.hash_ = from.hash_;
             to.key_ = from.key_;
-            to.length_ = from.length_;
-            to.value_.store(from.value_.load(std::memory_order_relaxed), std::memory_order_relaxed);
-            to.state_.store(Slot::kReady, std::memory_order_relaxed);
+            to.word_.store(word, std::memory_order_relaxed);
         }
+    }
+
+    // The full hash of a stored key, for moving it to a larger table.
+    static std::uint64_t home(const Slot& slot) {
+        std::size_t length;
+        std::memcpy(&length, slot.key_, sizeof length);
+        return hashBytes(std::string_view(slot.key_ + sizeof length, length));
     }
 
     Slots slots_{nullptr, SlotsDeleter{0}};
