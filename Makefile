@@ -7,7 +7,7 @@ CMAKE_ARGS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
              -DPython_EXECUTABLE=$(abspath $(PY)) \
              -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: run test setup install test-cpp test-python bench clean
+.PHONY: run test setup install test-cpp test-python test-asan test-tsan fuzz fuzz-coverage bench clean
 
 ## run: build and install, then profile the sample file with the default types
 run: install
@@ -30,6 +30,23 @@ test-cpp: setup
 # Tests run against the installed module, never the source tree.
 test-python: install
 	$(PY) -m pytest -q
+
+## test-asan: C++ and Python tests against a build with AddressSanitizer and UBSan (build/asan)
+test-asan: install
+	JOBS=$(JOBS) scripts/sanitize.sh asan
+
+## test-tsan: C++ tests, the multithreaded passes among them, under ThreadSanitizer (build/tsan)
+test-tsan: setup
+	JOBS=$(JOBS) scripts/sanitize.sh tsan
+
+## fuzz: build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
+FUZZ_SECONDS ?= 60
+fuzz: setup
+	JOBS=$(JOBS) scripts/fuzz.sh $(FUZZ_SECONDS)
+
+## fuzz-coverage: line coverage of the tokenizer and the engine reached by the fuzz corpora
+fuzz-coverage: setup
+	JOBS=$(JOBS) scripts/fuzz.sh coverage
 
 ## bench: the benchmark against the alternatives (installs them into .venv first)
 bench: install
