@@ -17,20 +17,7 @@ VENV=.venv
 PY=$VENV/bin/python
 
 # clang, its libFuzzer and sanitizer runtimes, and llvm-cov for the coverage report.
-missing=""
-for p in clang libclang-rt-14-dev llvm; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  if [ "$(id -u)" = 0 ]; then
-    echo "fuzz: installing Debian packages:$missing"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
-  else
-    echo "fuzz: missing Debian packages. Run as root: apt-get install -y$missing" >&2
-    exit 1
-  fi
-fi
+scripts/setup.sh clang libclang-rt-14-dev llvm
 
 configure_and_build() {  # build dir, extra CMake arguments...
   local dir=$1

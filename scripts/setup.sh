@@ -2,11 +2,13 @@
 # Installs what the build and the tests need: Debian packages (as root) and a
 # virtual environment in .venv with the Python build and test dependencies.
 # Safe to run again: it only installs what is missing.
+#
+#   scripts/setup.sh [EXTRA-DEBIAN-PACKAGE...]   (the fuzzers add clang and its runtimes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
-DEB_PACKAGES="libboost-regex-dev libgtest-dev g++ make"
+DEB_PACKAGES="libboost-regex-dev libgtest-dev g++ make $*"
 py_include=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 [ -f "$py_include/Python.h" ] || DEB_PACKAGES="$DEB_PACKAGES python3-dev"
 
