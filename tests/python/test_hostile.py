@@ -27,6 +27,16 @@ def run_python(code, timeout=300):
     return json.loads(result.stdout.splitlines()[-1])
 
 
+# Preamble of child programs that measure their resident memory.
+RESIDENT = """
+import json, os, velmira_ext
+page = os.sysconf("SC_PAGE_SIZE")
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * page
+"""
+
+
 def outcome(inf, types_text=None):
     return inf.num_rows, inf.col_names, inf.get_col_type_candidates(), types_text
 
@@ -226,12 +236,7 @@ def table_file(path, rows=500):
 
 def test_many_objects_created_and_dropped_do_not_leak(tmp_path):
     path = table_file(tmp_path / "in.csv")
-    got = run_python(f"""
-        import json, os, velmira_ext
-        page = os.sysconf("SC_PAGE_SIZE")
-        def resident():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[1]) * page
+    got = run_python(RESIDENT + textwrap.dedent(f"""
         def cycle(i):
             inf = velmira_ext.Inf({str(path)!r}, ",", {PATTERNS!r}, {{""}}, i % 2 == 1, True,
                                   {str(tmp_path / "types.csv")!r}, 1000 if i % 3 else 7)
@@ -243,7 +248,7 @@ def test_many_objects_created_and_dropped_do_not_leak(tmp_path):
         for i in range(100, 700):
             cycle(i)
         print(json.dumps([before, resident()]))
-    """)
+    """))
     before, after = got
     if not SANITIZED:
         # Each object holds a few hundred KB (cache, tables): a leak of one per cycle would
@@ -253,12 +258,7 @@ def test_many_objects_created_and_dropped_do_not_leak(tmp_path):
 
 def test_infer_types_called_repeatedly_on_one_object(tmp_path):
     path = table_file(tmp_path / "in.csv")
-    got = run_python(f"""
-        import json, os, velmira_ext
-        page = os.sysconf("SC_PAGE_SIZE")
-        def resident():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[1]) * page
+    got = run_python(RESIDENT + textwrap.dedent(f"""
         inf = velmira_ext.Inf({str(path)!r}, ",", {PATTERNS!r}, {{""}}, False, True,
                               {str(tmp_path / "types.csv")!r}, 1000)
         def run(i):
@@ -273,7 +273,7 @@ def test_infer_types_called_repeatedly_on_one_object(tmp_path):
         for i in range(100, 700):
             assert run(i) == first, i
         print(json.dumps([first, before, resident()]))
-    """)
+    """))
     first, before, after = got
     assert first[0] == 500
     assert first[2]["name"] == {**zeros("integer", "word", "code"), "word": 500}
