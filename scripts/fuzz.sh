@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-TARGETS="fuzz_tokenizer fuzz_pass"
+TARGETS="fuzz_tokenizer fuzz_pass fuzz_matcher"
 VENV=.venv
 PY=$VENV/bin/python
 
@@ -42,7 +42,8 @@ if [ "${1:-}" = coverage ]; then
   done
   llvm-profdata merge -sparse "${profiles[@]}" -o $dir/all.profdata
   llvm-cov report -instr-profile=$dir/all.profdata $dir/fuzz/fuzz_pass \
-    -object $dir/fuzz/fuzz_tokenizer csv/parser.hpp src/inf.cpp src/value_cache.hpp
+    -object $dir/fuzz/fuzz_tokenizer -object $dir/fuzz/fuzz_matcher csv/parser.hpp src/inf.cpp \
+    src/value_cache.hpp src/matcher.cpp src/matcher.hpp src/pattern_admission.cpp
   echo "fuzz: line by line: llvm-cov show -instr-profile=$dir/all.profdata $dir/fuzz/fuzz_pass" \
        "-object $dir/fuzz/fuzz_tokenizer csv/parser.hpp src/inf.cpp"
   exit 0

@@ -26,6 +26,8 @@ cmake_args=(-G Ninja "-DCMAKE_MAKE_PROGRAM=$(realpath $VENV/bin/ninja)"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# The generated differential tests run a quarter of their cases under the sanitizers.
+export VELMIRA_TEST_SCALE_DOWN=4
 
 # Runs pytest in an uninstrumented interpreter with the instrumented module of $dir first on its
 # path. The sanitizer runtime must be the process's first library, so it is preloaded, and

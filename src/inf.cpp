@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -154,12 +155,30 @@ void Inf::setNaValues(std::unordered_set<std::string> values) { naValues = std::
 
 void Inf::setColTypePatterns(PatternStrings patterns) {
     colTypePatterns.clear();
+    matchers.clear();
     for (auto& [typeName, sources] : patterns) {
         auto& compiled = colTypePatterns[typeName];
+        auto& fast = matchers[typeName];
         compiled.reserve(sources.size());
+        fast.reserve(sources.size());
         for (const auto& source : sources) {
             compiled.emplace_back(source, boost::regex_constants::normal);
+            fast.emplace_back(compiled.back());
         }
+    }
+}
+
+void Inf::syncMatchers() {
+    for (auto it = matchers.begin(); it != matchers.end();) {
+        it = colTypePatterns.count(it->first) != 0 ? std::next(it) : matchers.erase(it);
+    }
+    for (const auto& [typeName, compiled] : colTypePatterns) {
+        std::vector<velmira::Pattern>& fast = matchers[typeName];
+        bool same = fast.size() == compiled.size();
+        for (std::size_t i = 0; same && i < compiled.size(); ++i) same = fast[i].builtFrom(compiled[i]);
+        if (same) continue;
+        fast.clear();
+        for (const boost::regex& re : compiled) fast.emplace_back(re);
     }
 }
 
@@ -196,10 +215,11 @@ Inf::TypeId Inf::getColType(std::string_view text, std::uint64_t hash, ColumnGro
     } else {
         type = kOther;
         std::vector<Trial>& order = *column.order;
+        const bool plain = velmira::plainText(text);
         bool matched = false;
         for (std::size_t ti = 0; ti < order.size() && !matched; ++ti) {
-            for (const boost::regex& re : *order[ti].patterns) {
-                if (velmira::fullMatch(text, re, scratch)) {
+            for (const velmira::Pattern& pattern : *order[ti].patterns) {
+                if (pattern.fullMatch(text, plain, scratch)) {
                     type = order[ti].type;
                     // Swap with the front, not move to the front: the list's other
                     // entries keep their places.
@@ -259,6 +279,7 @@ void Inf::inferTypes() {
 }
 
 void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
+    syncMatchers();
     // Fields beyond the column count have no column: they are ignored.
     const std::size_t width = std::min(row.size(), pass.numCols);
     for (std::size_t c = 0; c < width; ++c) {
@@ -270,7 +291,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         order.clear();
         for (const auto& [typeName, patterns] : colTypePatterns) {
             counts[typeName] = 0;
-            order.push_back(Trial{intern(typeName), &patterns});
+            order.push_back(Trial{intern(typeName), &matchers.at(typeName)});
         }
         counts["other"] = 0;
         counts["NA"] = 0;

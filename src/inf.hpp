@@ -23,7 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "full_match.hpp"
+#include "matcher.hpp"
 #include "value_cache.hpp"
 
 class Inf {
@@ -85,12 +85,15 @@ private:
     using TypeId = velmira::ValueCache::Value;
     struct Trial {
         TypeId type;
-        const std::vector<boost::regex>* patterns;  // into colTypePatterns, stable during a pass
+        const std::vector<velmira::Pattern>* patterns;  // into matchers, stable during a pass
     };
     struct ColumnGroup;  // the columns of one name within a pass (inf.cpp)
     struct Pass;         // working values of one pass (inf.cpp)
 
     TypeId intern(const std::string& name);
+    // Rebuilds the entries of `matchers` that no longer mirror colTypePatterns, which is a
+    // public member and may have been changed without the setter.
+    void syncMatchers();
     // `writer`: the calling thread's index among those classifying at once.
     TypeId getColType(std::string_view text, std::uint64_t hash, ColumnGroup& column,
                       const velmira::ValueCache& markers, velmira::MatchScratch& scratch,
@@ -99,6 +102,10 @@ private:
     void classifyRows(Pass& pass);
     void addTallies(Pass& pass);
     void classifyRowsConcurrently(Pass& pass);
+
+    // type name -> its patterns, each with its PCRE2 program where admitted; mirrors
+    // colTypePatterns, entry by entry. Built with the table, read-only during a pass.
+    std::unordered_map<std::string, std::vector<velmira::Pattern>> matchers;
 
     // Working state and results of the latest pass.
     velmira::ValueCache typeCache;  // field text -> TypeId; one for all columns, shared by workers

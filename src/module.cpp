@@ -6,11 +6,13 @@
 #include <pybind11/stl.h>
 
 #include "inf.hpp"
+#include "python_errors.hpp"
 
 namespace py = pybind11;
 
 PYBIND11_MODULE(velmira_ext, m) {
     m.doc() = "The velmira Python interface";
+    velmira::registerErrorTranslation();
 
     py::class_<Inf>(m, "Inf")
         .def(py::init<std::string, char, Inf::PatternStrings, std::unordered_set<std::string>,

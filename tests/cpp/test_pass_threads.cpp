@@ -155,8 +155,11 @@ INSTANTIATE_TEST_SUITE_P(
                     AgreeCase{"HeaderOnly", 0, 4, 1000, Header::Distinct}),
     [](const testing::TestParamInfo<AgreeCase>& param) { return std::string(param.param.name); });
 
-// A row of `cols` fields in which column `bad` holds a text that makes (a+)+b backtrack past
-// Boost.Regex's complexity limit; every other field is harmless.
+// A row of `cols` fields in which column `bad` holds a text that makes kCatastrophic backtrack
+// past Boost.Regex's complexity limit; every other field is harmless.
+// (a+)+b itself is answered by PCRE2 now; (?i) keeps this one on Boost, which gives up.
+const char* const kCatastrophic = "(a+)+(?i:b)";
+
 std::string catastrophicFile(int rows, int cols, int badRow, int bad) {
     std::string out;
     for (int c = 0; c < cols; ++c) out += (c ? ",h" : "h") + std::to_string(c);
@@ -195,7 +198,7 @@ class ThreadedFailure : public testing::TestWithParam<FailCase> {};
 TEST_P(ThreadedFailure, ReachesTheCallerAndLeavesTheObjectUsable) {
     const FailCase& p = GetParam();
     TempFile data(catastrophicFile(p.rows, p.cols, p.badRow, p.badCol));
-    const Inf::PatternStrings bad{{"bad", {"(a+)+b"}}, {"x", {"x[0-9]"}}};
+    const Inf::PatternStrings bad{{"bad", {kCatastrophic}}, {"x", {"x[0-9]"}}};
     Inf single = objectFor(data.path(), bad, 1000);
     const std::string expected = failureOf(single);
     ASSERT_NE(expected, "no exception");

@@ -286,7 +286,8 @@ def test_infer_types_called_repeatedly_on_one_object(tmp_path):
 INTERRUPTIONS = {
     "missing-file": ("inf.set_filepath(missing)", "inf.set_filepath(good)"),
     "directory": ("inf.set_filepath(directory)", "inf.set_filepath(good)"),
-    "catastrophic-pattern": ('inf.set_col_type_patterns({"bad": ["(a+)+b"], **patterns})',
+    # (?i) keeps it on Boost, which gives up on it.
+    "catastrophic-pattern": ('inf.set_col_type_patterns({"bad": ["(a+)+(?i:b)"], **patterns})',
                              "inf.set_col_type_patterns(patterns)"),
 }
 
@@ -294,7 +295,7 @@ INTERRUPTIONS = {
 @pytest.mark.parametrize("how", list(INTERRUPTIONS))
 def test_interrupted_pass_then_successful_pass(tmp_path, multithreading, how):
     good = tmp_path / "in.csv"
-    # The text of column b matches no good type, so every type is tried on it: "(a+)+b" too,
+    # The text of column b matches no good type, so every type is tried on it: the bad one too,
     # once the window has emptied the cache that the first pass left.
     good.write_text("a,b,c\n" + "".join(f"{i},{'a' * 40}!,x{i % 5}\n" for i in range(3000)))
     types_path = tmp_path / "types.csv"
