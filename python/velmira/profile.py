@@ -12,7 +12,16 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import velmira_ext
 
-from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES, TABLE_SCHEMA_FIELDS
+from .types import (
+    COVERS,
+    DATE_FORMATS,
+    DATE_ORDERS,
+    DEFAULT_NA_VALUES,
+    DEFAULT_TYPES,
+    NUMBER_SEPARATORS,
+    TABLE_SCHEMA_FIELDS,
+    kind_of,
+)
 
 StrPath = Union[str, "os.PathLike[str]"]
 
@@ -23,10 +32,6 @@ EMPTY = "empty"
 # "NA" and "other" are the engine's own names; the two verdicts must not be
 # mistaken for a user type either.
 RESERVED_TYPE_NAMES = frozenset({"NA", "other", STRING, EMPTY})
-
-#: Values of the key types count towards the value type when choosing a
-#: column's type: "12" next to "12.50" is still a decimal column.
-COVERS: Mapping[str, Tuple[str, ...]] = {"decimal": ("integer",)}
 
 #: The block of the file that the delimiter guess reads.
 SNIFF_BYTES = 64 * 1024
@@ -65,6 +70,11 @@ class ColumnProfile:
     threshold, else "string", or "empty" when the column has no non-missing value.
     Columns with the same name share one count table in the engine, so each
     of them reports the counts of all of them.
+
+    ``format`` is the strftime format of a date or datetime verdict, when
+    its type has one. ``note`` says what a reader of the counts alone might
+    miss: that a column holds both day-first and month-first dates, or which
+    order was assumed for dates that read either way.
     """
 
     name: str
@@ -72,6 +82,8 @@ class ColumnProfile:
     best_type: Optional[str]
     share: float
     counts: Mapping[str, int]
+    format: Optional[str] = None
+    note: Optional[str] = None
 
     @property
     def missing(self) -> int:
@@ -83,6 +95,16 @@ class ColumnProfile:
         """Number of non-missing values."""
         return sum(self.counts.values()) - self.missing
 
+    @property
+    def group_char(self) -> Optional[str]:
+        """The thousands separator of a number verdict, if it has one."""
+        return NUMBER_SEPARATORS.get(self.type, (None, None))[0]
+
+    @property
+    def decimal_char(self) -> Optional[str]:
+        """The decimal separator of a number verdict that can have a fraction."""
+        return NUMBER_SEPARATORS.get(self.type, (None, None))[1]
+
     def to_dict(self) -> Dict[str, Any]:
         return {
             "name": self.name,
@@ -91,6 +113,10 @@ class ColumnProfile:
             "share": self.share,
             "missing": self.missing,
             "counts": dict(self.counts),
+            "format": self.format,
+            "group_char": self.group_char,
+            "decimal_char": self.decimal_char,
+            "note": self.note,
         }
 
 
@@ -108,6 +134,8 @@ class Profile:
     #: Whether the file starts with a UTF-8 byte order mark; it is left out of
     #: the first column name.
     bom: bool = False
+    #: Whether dates that read either way were read month-first.
+    month_first: bool = False
 
     @property
     def column_names(self) -> List[str]:
@@ -129,6 +157,7 @@ class Profile:
             "threshold": self.threshold,
             "na_values": list(self.na_values),
             "bom": self.bom,
+            "month_first": self.month_first,
             "types": {name: list(patterns) for name, patterns in self.types.items()},
             "columns": [column.to_dict() for column in self.columns],
         }
@@ -146,20 +175,66 @@ class Profile:
         columns "any". Boolean fields list their true and false texts only
         when the boolean patterns are the default ones.
         """
-        fields = [{"name": column.name, **self._field_type(column.type)} for column in self.columns]
+        fields = [{"name": column.name, **self._field_type(column)} for column in self.columns]
         return {"fields": fields, "missingValues": list(self.na_values)}
 
-    def _field_type(self, type_name: str) -> Dict[str, Any]:
+    def _field_type(self, column: ColumnProfile) -> Dict[str, Any]:
+        type_name = column.type
         if type_name == EMPTY:
             return {"type": "any"}
         if type_name in TABLE_SCHEMA_FIELDS:
             field = copy.deepcopy(dict(TABLE_SCHEMA_FIELDS[type_name]))
             if type_name == "boolean" and tuple(self.types["boolean"]) != DEFAULT_TYPES["boolean"]:
                 field = {"type": "boolean"}
-            return field
-        if type_name in _TABLE_SCHEMA_TYPES:
+        elif kind_of(type_name) == "date":  # the opt-in compact dates
+            field = {"type": "date"}
+        elif type_name in _TABLE_SCHEMA_TYPES:
             return {"type": type_name}
-        return {"type": "string"}
+        else:
+            return {"type": "string"}
+        # "%Y-%m-%d" is the default format of a Table Schema date.
+        if column.format and column.format != "%Y-%m-%d":
+            field["format"] = column.format
+        return field
+
+    # The outputs for loaders live in velmira.schema, which imports its
+    # libraries only when one of them is asked for.
+
+    def measure(self) -> "Any":
+        """Read the file a second time for what the counts cannot tell; see :func:`velmira.schema.measure`."""
+        from .schema import measure
+
+        return measure(self)
+
+    def to_sql(self, dialect: str, table: Optional[str] = None, stats: Any = None) -> str:
+        """A CREATE TABLE statement; see :func:`velmira.schema.to_sql`."""
+        from .schema import to_sql
+
+        return to_sql(self, dialect, table=table, stats=stats)
+
+    def to_json_schema(self) -> Dict[str, Any]:
+        """A JSON Schema (draft 2020-12) for one row; see :func:`velmira.schema.to_json_schema`."""
+        from .schema import to_json_schema
+
+        return to_json_schema(self)
+
+    def to_arrow_schema(self, stats: Any = None) -> Any:
+        """A ``pyarrow.Schema``; see :func:`velmira.schema.to_arrow_schema`."""
+        from .schema import to_arrow_schema
+
+        return to_arrow_schema(self, stats=stats)
+
+    def to_polars_schema(self, stats: Any = None) -> Any:
+        """A ``polars.Schema``; see :func:`velmira.schema.to_polars_schema`."""
+        from .schema import to_polars_schema
+
+        return to_polars_schema(self, stats=stats)
+
+    def to_pandas_dtypes(self, stats: Any = None) -> Dict[str, Any]:
+        """Column name to pandas dtype; see :func:`velmira.schema.to_pandas_dtypes`."""
+        from .schema import to_pandas_dtypes
+
+        return to_pandas_dtypes(self, stats=stats)
 
 
 def guess_delimiter(path: StrPath) -> str:
@@ -216,6 +291,7 @@ def infer(
     types_file: Optional[StrPath] = None,
     rolling_cache_window: int = 100_000,
     threshold: float = 1.0,
+    month_first: bool = False,
 ) -> Profile:
     """Read the CSV file at ``path`` once and choose a type for every column.
 
@@ -232,6 +308,12 @@ def infer(
     column's type is its best type when that covers at least ``threshold``
     of the values (1.0: all of them), else "string"; a column with no
     non-missing value is "empty".
+
+    Day-month dates count as day-first, month-first or either-way by their
+    own text (see ``velmira.types``); a column's either-way values count
+    towards the order that its other values show, and a column that shows
+    both orders has neither. A column whose dates all read either way is
+    read day-first, or month-first with ``month_first``; its ``note`` says so.
 
     Raises OSError when the file cannot be opened, PatternError for an invalid
     pattern, HeaderEncodingError for a header that is not UTF-8, TypeError or
@@ -282,7 +364,7 @@ def infer(
         raw = candidates.get(raw_name, {})
         counts = {name: raw.get(name, 0) for name in (*table, "other", "NA")}
         name = raw_name[len(_BOM):] if position == 0 and bom else raw_name
-        columns.append(_profile_column(name, counts, list(table), threshold))
+        columns.append(_profile_column(name, counts, list(table), threshold, month_first))
     return Profile(
         path=os.fsdecode(path),
         delimiter=delimiter,
@@ -293,23 +375,54 @@ def infer(
         na_values=markers,
         threshold=threshold,
         bom=bom,
+        month_first=bool(month_first),
     )
 
 
-def _profile_column(name: str, counts: Dict[str, int], type_names: Sequence[str], threshold: float) -> ColumnProfile:
+def _profile_column(
+    name: str, counts: Dict[str, int], type_names: Sequence[str], threshold: float, month_first: bool = False
+) -> ColumnProfile:
     present = sum(counts.values()) - counts["NA"]
     if present == 0:
         return ColumnProfile(name, EMPTY, None, 0.0, counts)
 
+    covers = {t: [c for c in COVERS.get(t, ()) if c in counts] for t in type_names}
+    conflicts = []
+    for day_first, month_first_type, either in DATE_ORDERS:
+        if not {day_first, month_first_type, either} <= set(counts):
+            continue
+        days, months = counts[day_first], counts[month_first_type]
+        if days and not months:
+            covers[day_first].append(either)
+        elif months and not days:
+            covers[month_first_type].append(either)
+        elif days and months:
+            conflicts.append(
+                f"{days} {_plural_values(days)} can only be day-first ({day_first}) and "
+                f"{months} only month-first ({month_first_type})"
+            )
+
     def covered(type_name: str) -> int:
-        return counts[type_name] + sum(counts[t] for t in COVERS.get(type_name, ()) if t in counts)
+        return counts[type_name] + sum(counts[t] for t in covers[type_name])
 
     ranked = sorted(type_names, key=lambda t: (-covered(t), -counts[t], type_names.index(t)))
+    note = "; ".join(conflicts) or None
     if not ranked or covered(ranked[0]) == 0:
-        return ColumnProfile(name, STRING, None, 0.0, counts)
+        return ColumnProfile(name, STRING, None, 0.0, counts, note=note)
     best = ranked[0]
     share = covered(best) / present
-    return ColumnProfile(name, best if share >= threshold else STRING, best, share, counts)
+    verdict = best if share >= threshold else STRING
+    fmt = DATE_FORMATS.get(verdict)
+    for day_first, month_first_type, either in DATE_ORDERS:
+        if verdict == either:
+            fmt = DATE_FORMATS[month_first_type if month_first else day_first]
+            order = "month-first" if month_first else "day-first"
+            note = f"day and month are both 12 or less in every date: read {order} ({fmt})"
+    return ColumnProfile(name, verdict, best, share, counts, format=fmt, note=note)
+
+
+def _plural_values(count: int) -> str:
+    return "value" if count == 1 else "values"
 
 
 def _engine(

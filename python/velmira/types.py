@@ -9,36 +9,112 @@ everywhere. The decisions that keep them apart:
 - "1" and "0" are integers, never booleans: a 0/1 flag column reads as integer.
 - A decimal needs a point or an exponent, so "42" is an integer and "4e2" a decimal.
 - A date has no time part; a datetime always has one.
+- "1,234" is a thousands-comma integer, never a decimal comma; "1.234" is a
+  decimal, never a thousands-dot integer (that needs two groups, "1.234.567").
+- A day-month date whose first part is above 12 can only be day-first, one
+  whose second part is above 12 only month-first; one whose parts are both 12
+  or less belongs to a third type, which the column's other values decide.
+- "20230115" is an integer; the compact date type is an opt-in
+  (``default_types(compact_dates=True)``) that takes such texts away from
+  the integer type.
 
-What the patterns accept is deliberately plain: no thousands separators, no
-decimal commas, no leading zeros on integers (so codes such as "007" or ZIP
-codes stay strings), no surrounding blanks. Dates check the day against the
-month but not leap years: 2023-02-30 is refused, 2023-02-29 is accepted.
+Plain integers and decimals stay plain: no leading zeros on integers (so codes
+such as "007" or ZIP codes stay strings), no surrounding blanks. Dates check the
+day against the month but not leap years: 2023-02-30 is refused, 2023-02-29 is
+accepted. Every pattern uses only syntax that Python's ``re`` reads the same
+way, so the package can check and convert values with the same patterns.
 """
 
 from __future__ import annotations
 
 from types import MappingProxyType
-from typing import Mapping, Tuple
+from typing import Dict, List, Mapping, Optional, Tuple
 
 TRUE_VALUES: Tuple[str, ...] = ("true", "True", "TRUE", "yes", "Yes", "YES", "t", "T")
 FALSE_VALUES: Tuple[str, ...] = ("false", "False", "FALSE", "no", "No", "NO", "f", "F")
 
 _INTEGER = r"[+-]?(?:0|[1-9][0-9]*)"
 _EXPONENT = r"[eE][+-]?[0-9]+"
+# A first group of one to three digits, not starting with 0, then groups of three.
+_GROUPED = r"[+-]?[1-9][0-9]{0,2}"
 
 # Days are checked against their month, which costs little; leap years are not,
 # which would make the pattern unreadable for one day in four years.
-_DATE = (
-    r"[0-9]{4}-(?:"
-    r"(?:0[13578]|1[02])-(?:0[1-9]|[12][0-9]|3[01])"
-    r"|(?:0[469]|11)-(?:0[1-9]|[12][0-9]|30)"
-    r"|02-(?:0[1-9]|1[0-9]|2[0-9]))"
-)
+_MONTHS_31 = ("01", "03", "05", "07", "08", "10", "12")
+_MONTHS_30 = ("04", "06", "09", "11")
+_DAY_31 = r"(?:0[1-9]|[12][0-9]|3[01])"
+_DAY_30 = r"(?:0[1-9]|[12][0-9]|30)"
+_DAY_29 = r"(?:0[1-9]|1[0-9]|2[0-9])"
+# Days that cannot be months, per month length.
+_HIGH_DAY_31 = r"(?:1[3-9]|2[0-9]|3[01])"
+_HIGH_DAY_30 = r"(?:1[3-9]|2[0-9]|30)"
+_HIGH_DAY_29 = r"(?:1[3-9]|2[0-9])"
+_LOW = r"(?:0[1-9]|1[0-2])"  # a two-digit part that can be a day or a month
+
+
+def _alt(*parts: str) -> str:
+    return "(?:" + "|".join(parts) + ")"
+
+
+def _month_day(sep: str) -> str:
+    """Month, separator, day: a day that exists in that month."""
+    return _alt(
+        _alt(*_MONTHS_31) + sep + _DAY_31,
+        _alt(*_MONTHS_30) + sep + _DAY_30,
+        "02" + sep + _DAY_29,
+    )
+
+
+def _day_first(sep: str) -> str:
+    """Day above 12, separator, month: only a day-first reading is a date."""
+    return _alt(
+        _HIGH_DAY_31 + sep + _alt(*_MONTHS_31),
+        _HIGH_DAY_30 + sep + _alt(*_MONTHS_30),
+        _HIGH_DAY_29 + sep + "02",
+    )
+
+
+def _month_first(sep: str) -> str:
+    """Month, separator, day above 12: only a month-first reading is a date."""
+    return _alt(
+        _alt(*_MONTHS_31) + sep + _HIGH_DAY_31,
+        _alt(*_MONTHS_30) + sep + _HIGH_DAY_30,
+        "02" + sep + _HIGH_DAY_29,
+    )
+
+
+_YEAR = "[0-9]{4}"
+_DATE = _YEAR + "-" + _month_day("-")
 _TIME = r"(?:[01][0-9]|2[0-3]):[0-5][0-9](?::[0-5][0-9](?:[.,][0-9]+)?)?"
 _ZONE = r"(?:Z|[+-](?:[01][0-9]|2[0-3])(?::?[0-5][0-9])?)"
+# The time of the day-month, year-slash and month-name datetimes: one fixed
+# shape, so that a column of them has one strftime format.
+_HMS = r" (?:[01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]"
 
-# The dot-atom form of RFC 5322 for the local part; the domain needs a
+# English month abbreviations, in title case or upper case (Oracle writes 15-JAN-2023).
+_MON_31 = ("Jan", "Mar", "May", "Jul", "Aug", "Oct", "Dec")
+_MON_30 = ("Apr", "Jun", "Sep", "Nov")
+
+
+def _mon(names: Tuple[str, ...]) -> str:
+    return _alt(*names, *(name.upper() for name in names))
+
+
+# Month-name dates write the day with one or two digits.
+_MDAY_31 = r"(?:0?[1-9]|[12][0-9]|3[01])"
+_MDAY_30 = r"(?:0?[1-9]|[12][0-9]|30)"
+_MDAY_29 = r"(?:0?[1-9]|[12][0-9])"
+_D_MON_Y = _alt(
+    _MDAY_31 + "-" + _mon(_MON_31), _MDAY_30 + "-" + _mon(_MON_30), _MDAY_29 + "-" + _mon(("Feb",))
+) + "-" + _YEAR
+_MON_D_Y = _alt(
+    _mon(_MON_31) + " " + _MDAY_31, _mon(_MON_30) + " " + _MDAY_30, _mon(("Feb",)) + " " + _MDAY_29
+) + ", " + _YEAR
+
+# Compact dates are only plausible years, since every one of them is also a number.
+_COMPACT_DATE = "(?:19|20)[0-9]{2}" + _month_day("")
+
+# The dotted-atom form of RFC 5322 for the local part; the domain needs a
 # dot and an alphabetic top-level label, so "ann@localhost" is not an e-mail.
 # Repeated groups are bounded, within the limits of RFC 5321 (64 bytes before
 # the @, 127 labels after it): Boost.Regex keeps a backtracking state per
@@ -48,17 +124,58 @@ _ATOM = r"[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+"
 _LABEL = r"[A-Za-z0-9](?:[A-Za-z0-9-]*[A-Za-z0-9])?"
 _HEX = "[0-9A-Fa-f]"
 
-#: Type name to patterns, in the order used to break ties between types.
-DEFAULT_TYPES: Mapping[str, Tuple[str, ...]] = MappingProxyType(
-    {
+#: The separators of the day-month date families, with their names in the type names.
+DATE_SEPARATORS: Mapping[str, str] = MappingProxyType({"slash": "/", "dot": ".", "dash": "-"})
+
+# Each family of day-month dates (and datetimes): the type whose texts are
+# surely day-first, the one whose texts are surely month-first, and the one
+# whose texts read either way; with their regex and strftime separators.
+_FAMILIES = [
+    (kind, sep_name, sep)
+    for kind in ("date", "datetime")
+    for sep_name, sep in DATE_SEPARATORS.items()
+]
+
+#: (day-first type, month-first type, either type) of every day-month family.
+#: A column's verdict combines them: see ``velmira.profile``.
+DATE_ORDERS: Tuple[Tuple[str, str, str], ...] = tuple(
+    (f"{kind}_dmy_{name}", f"{kind}_mdy_{name}", f"{kind}_dmy_or_mdy_{name}") for kind, name, _ in _FAMILIES
+)
+
+
+def _build_types() -> Dict[str, Tuple[str, ...]]:
+    types: Dict[str, Tuple[str, ...]] = {
         "integer": (_INTEGER,),
         "decimal": (
             _INTEGER + r"?\." + "[0-9]+(?:" + _EXPONENT + ")?",
             _INTEGER + _EXPONENT,
         ),
+        "integer_thousands_comma": (_GROUPED + "(?:,[0-9]{3})+",),
+        "decimal_thousands_comma": (_GROUPED + r"(?:,[0-9]{3})+\.[0-9]+",),
+        "integer_thousands_dot": (_GROUPED + r"(?:\.[0-9]{3}){2,}",),
+        "decimal_thousands_dot": (_GROUPED + r"(?:\.[0-9]{3})+,[0-9]+",),
+        # Everything with one comma that a thousands-comma integer does not take:
+        # a zero before the comma, four or more digits before it, or other than
+        # three digits after it.
+        "decimal_comma": (
+            "[+-]?" + _alt("0,[0-9]+", "[1-9][0-9]{0,2},(?:[0-9]{1,2}|[0-9]{4,})", "[1-9][0-9]{3,},[0-9]+"),
+        ),
+        "percent": (_INTEGER + r"(?:\.[0-9]+)?%",),
         "boolean": ("(?:" + "|".join(TRUE_VALUES + FALSE_VALUES) + ")",),
         "date": (_DATE,),
-        "datetime": (_DATE + "[T ]" + _TIME + _ZONE + "?",),
+    }
+    for time_part, kind in (("", "date"), (_HMS, "datetime")):
+        if kind == "datetime":
+            types["datetime"] = (_DATE + "[T ]" + _TIME + _ZONE + "?",)
+        types[f"{kind}_ymd_slash"] = (_YEAR + "/" + _month_day("/") + time_part,)
+        for name, sep in DATE_SEPARATORS.items():
+            s = "\\" + sep if sep == "." else sep
+            types[f"{kind}_dmy_{name}"] = (_day_first(s) + s + _YEAR + time_part,)
+            types[f"{kind}_mdy_{name}"] = (_month_first(s) + s + _YEAR + time_part,)
+            types[f"{kind}_dmy_or_mdy_{name}"] = (_LOW + s + _LOW + s + _YEAR + time_part,)
+        types[f"{kind}_d_mon_y"] = (_D_MON_Y + time_part,)
+        types[f"{kind}_mon_d_y"] = (_MON_D_Y + time_part,)
+    types.update({
         "time": (_TIME + _ZONE + "?",),
         "email": (_ATOM + r"(?:\." + _ATOM + "){0,63}@(?:" + _LABEL + r"\.){1,126}[A-Za-z]{2,}",),
         "url": (
@@ -66,32 +183,144 @@ DEFAULT_TYPES: Mapping[str, Tuple[str, ...]] = MappingProxyType(
             r"(?::[0-9]{1,5})?(?:[/?#]\S*)?",
         ),
         "uuid": ("-".join(_HEX + "{%d}" % n for n in (8, 4, 4, 4, 12)),),
-    }
-)
+    })
+    return types
+
+
+#: Type name to patterns, in the order used to break ties between types.
+DEFAULT_TYPES: Mapping[str, Tuple[str, ...]] = MappingProxyType(_build_types())
+
+#: The opt-in type for dates written as YYYYMMDD, and the integer pattern
+#: that leaves those texts to it.
+COMPACT_DATE = "date_ymd_compact"
+_INTEGER_NOT_COMPACT = "(?!" + _COMPACT_DATE + "$)" + _INTEGER
+
+
+def default_types(compact_dates: bool = False) -> Dict[str, List[str]]:
+    """A fresh copy of the default types, as lists.
+
+    With ``compact_dates`` the table also has the type ``date_ymd_compact``
+    (19000101 to 20991231, day checked against month), listed right after
+    ``date``, and the integer pattern refuses those texts, so that the types
+    stay exclusive. An integer column keeps its verdict when a few of its
+    values look like compact dates: ``integer`` covers that type.
+    """
+    table: Dict[str, List[str]] = {}
+    for name, patterns in DEFAULT_TYPES.items():
+        table[name] = [_INTEGER_NOT_COMPACT] if compact_dates and name == "integer" else list(patterns)
+        if compact_dates and name == "date":
+            table[COMPACT_DATE] = [_COMPACT_DATE]
+    return table
+
+
+_PLAIN_NUMBERS = ("integer", COMPACT_DATE)
+
+#: Values of the key type's listed types count towards the key type when
+#: choosing a column's type: "12" next to "12.50" is still a decimal column,
+#: "999" next to "1,000" a thousands-comma column.
+COVERS: Mapping[str, Tuple[str, ...]] = MappingProxyType({
+    "integer": (COMPACT_DATE,),
+    "decimal": _PLAIN_NUMBERS,
+    "integer_thousands_comma": _PLAIN_NUMBERS,
+    "decimal_thousands_comma": (*_PLAIN_NUMBERS, "decimal", "integer_thousands_comma"),
+    "integer_thousands_dot": _PLAIN_NUMBERS,
+    # Not "decimal": "1.234" in a column of "1.234,5" means 1234, so such a
+    # column is left a string rather than read wrongly.
+    "decimal_thousands_dot": (*_PLAIN_NUMBERS, "integer_thousands_dot", "decimal_comma"),
+    "decimal_comma": _PLAIN_NUMBERS,
+})
+
+#: (thousands separator, decimal separator) of the number types; None where
+#: the type has none.
+NUMBER_SEPARATORS: Mapping[str, Tuple[Optional[str], Optional[str]]] = MappingProxyType({
+    "integer": (None, None),
+    "decimal": (None, "."),
+    "integer_thousands_comma": (",", None),
+    "decimal_thousands_comma": (",", "."),
+    "integer_thousands_dot": (".", None),
+    "decimal_thousands_dot": (".", ","),
+    "decimal_comma": (None, ","),
+    "percent": (None, "."),
+})
+
+
+def _date_formats() -> Dict[str, str]:
+    formats = {"date": "%Y-%m-%d", COMPACT_DATE: "%Y%m%d"}
+    for kind, hms in (("date", ""), ("datetime", " %H:%M:%S")):
+        formats[f"{kind}_ymd_slash"] = "%Y/%m/%d" + hms
+        for name, sep in DATE_SEPARATORS.items():
+            formats[f"{kind}_dmy_{name}"] = f"%d{sep}%m{sep}%Y" + hms
+            formats[f"{kind}_mdy_{name}"] = f"%m{sep}%d{sep}%Y" + hms
+        formats[f"{kind}_d_mon_y"] = "%d-%b-%Y" + hms
+        formats[f"{kind}_mon_d_y"] = "%b %d, %Y" + hms
+    return formats
+
+
+#: The strftime format of every date and datetime type with a single format.
+#: An either-way type takes the format of the order chosen for its column.
+#: ISO datetimes and times have none: their patterns allow several shapes.
+DATE_FORMATS: Mapping[str, str] = MappingProxyType(_date_formats())
+
+_DATE_KINDS = ("date", COMPACT_DATE) + tuple(t for t in DEFAULT_TYPES if t.startswith("date_"))
+_DATETIME_KINDS = tuple(t for t in DEFAULT_TYPES if t.startswith("datetime"))
+
+
+def kind_of(type_name: str) -> Optional[str]:
+    """What a default type's values are: "integer", "number", "boolean", "date",
+    "datetime", "time", or None for a type read as text."""
+    if type_name in ("integer", "integer_thousands_comma", "integer_thousands_dot"):
+        return "integer"
+    if type_name in NUMBER_SEPARATORS:
+        return "number"
+    if type_name in _DATE_KINDS:
+        return "date"
+    if type_name in _DATETIME_KINDS:
+        return "datetime"
+    if type_name in ("boolean", "time"):
+        return type_name
+    return None
+
+
+def _table_schema_fields() -> Dict[str, Dict[str, object]]:
+    fields: Dict[str, Dict[str, object]] = {}
+    for name in DEFAULT_TYPES:
+        kind = kind_of(name)
+        if name in _OTHER_FIELDS:
+            fields[name] = dict(_OTHER_FIELDS[name])
+        elif kind in ("integer", "number"):
+            field: Dict[str, object] = {"type": kind}
+            group, point = NUMBER_SEPARATORS[name]
+            if group:
+                field["groupChar"] = group
+            if point and point != ".":
+                field["decimalChar"] = point
+            if name == "percent":
+                field["bareNumber"] = False
+            fields[name] = field
+        elif name in DATE_FORMATS:
+            fields[name] = {"type": kind, "format": DATE_FORMATS[name]}
+        else:  # either-way dates: the format is the column's, see Profile.to_table_schema
+            fields[name] = {"type": kind}
+    return fields
+
+
+# Time and datetime say "format": "any" because their default format is
+# stricter than these patterns (seconds required, "T" only, zone with colon).
+_OTHER_FIELDS: Mapping[str, Mapping[str, object]] = {
+    "boolean": {"type": "boolean", "trueValues": list(TRUE_VALUES), "falseValues": list(FALSE_VALUES)},
+    "date": {"type": "date"},
+    "datetime": {"type": "datetime", "format": "any"},
+    "time": {"type": "time", "format": "any"},
+    "email": {"type": "string", "format": "email"},
+    "url": {"type": "string", "format": "uri"},
+    "uuid": {"type": "string", "format": "uuid"},
+}
+
+#: Table Schema field properties for each default type; see ``Profile.to_table_schema``.
+TABLE_SCHEMA_FIELDS: Mapping[str, Mapping[str, object]] = MappingProxyType(_table_schema_fields())
 
 #: Texts that stand for a missing value. "-" is here because reports use it
 #: for "nothing"; "NaN" because a float column written by pandas or NumPy uses it.
 DEFAULT_NA_VALUES: Tuple[str, ...] = (
     "", "NA", "N/A", "n/a", "#N/A", "NULL", "null", "NaN", "nan", "None", "-",
-)
-
-#: Table Schema field properties for each default type; see ``Profile.to_table_schema``.
-#: Time and datetime say ``"format": "any"`` because their default format is
-#: stricter than these patterns (seconds required, "T" only, zone with colon).
-TABLE_SCHEMA_FIELDS: Mapping[str, Mapping[str, object]] = MappingProxyType(
-    {
-        "integer": {"type": "integer"},
-        "decimal": {"type": "number"},
-        "boolean": {
-            "type": "boolean",
-            "trueValues": list(TRUE_VALUES),
-            "falseValues": list(FALSE_VALUES),
-        },
-        "date": {"type": "date"},
-        "datetime": {"type": "datetime", "format": "any"},
-        "time": {"type": "time", "format": "any"},
-        "email": {"type": "string", "format": "email"},
-        "url": {"type": "string", "format": "uri"},
-        "uuid": {"type": "string", "format": "uuid"},
-    }
 )

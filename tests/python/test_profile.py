@@ -78,7 +78,7 @@ SHAPES = [
                  ["integer"] * 4, id="untitled-columns"),
     pytest.param("a,b\n1\n2\n", ["a", "b"], 2, ["integer", "empty"], id="short-rows"),
     pytest.param("a,b\r\n1,x\r\n", ["a", "b"], 1, ["integer", "string"], id="crlf"),
-    pytest.param('"a,1",b\n"1,5",2\n', ["a,1", "b"], 1, ["string", "integer"], id="quoted-delimiters"),
+    pytest.param('"a,1",b\n"1,5",2\n', ["a,1", "b"], 1, ["decimal_comma", "integer"], id="quoted-delimiters"),
     pytest.param("\ufeffid,name\n1,x\n", ["id", "name"], 1, ["integer", "string"], id="bom-left-out"),
 ]
 

@@ -5,11 +5,15 @@ both what a type accepts and that no other type accepts it too: the engine
 caches a text's type for all columns, so overlapping types would make the
 result depend on which column met the text first.
 """
+import itertools
+import random
+import re
+
 import pytest
 
 import velmira
 import velmira_ext
-from velmira.types import DEFAULT_NA_VALUES, DEFAULT_TYPES
+from velmira.types import DEFAULT_NA_VALUES, DEFAULT_TYPES, default_types
 
 
 def case(text, expected, name=None):
@@ -27,7 +31,7 @@ INTEGER = [
     case("1", "integer", "one-is-not-boolean"),
     case("007", None, "leading-zero"),
     case("00", None),
-    case("1,000", None, "thousands-comma"),
+    case("1,000", "integer_thousands_comma", "thousands-comma"),
     case("1 000", None, "thousands-space"),
     case("1_000", None),
     case(" 42", None, "leading-blank"),
@@ -51,8 +55,8 @@ DECIMAL = [
     case("-2.5e+07", "decimal"),
     case("1.", None, "trailing-point"),
     case("1.2.3", None),
-    case("3,14", None, "decimal-comma"),
-    case("1,234.56", None, "thousands-comma"),
+    case("3,14", "decimal_comma", "decimal-comma"),
+    case("1,234.56", "decimal_thousands_comma", "thousands-comma"),
     case("007.5", None, "leading-zero"),
     case("1e", None, "empty-exponent"),
     case("e5", None),
@@ -89,8 +93,8 @@ DATE = [
     case("2023-01-00", None, "day-0"),
     case("2023-01-32", None, "day-32"),
     case("2023-1-5", None, "one-digit-parts"),
-    case("15/01/2023", None),
-    case("2023/01/15", None),
+    case("15/01/2023", "date_dmy_slash"),
+    case("2023/01/15", "date_ymd_slash"),
     case("23-01-15", None, "two-digit-year"),
 ]
 
@@ -191,26 +195,210 @@ OTHER = [
 ]
 
 
-def matching_types(directory, text):
-    """The default types whose patterns match `text`, each type tried on its own."""
-    path = directory / "one.csv"
-    path.write_bytes(b'v\n"' + text.replace('"', '""').encode() + b'"\n')
-    found = set()
-    for name, patterns in DEFAULT_TYPES.items():
-        inf = velmira_ext.Inf(str(path), ",", {name: list(patterns)}, set(), False, False, "", 1000)
+THOUSANDS = [
+    case("1,234", "integer_thousands_comma", "one-group-reads-as-thousands"),
+    case("-12,345,678", "integer_thousands_comma"),
+    case("+999,000", "integer_thousands_comma"),
+    case("1,234,567.89", "decimal_thousands_comma"),
+    case("-1,000.5", "decimal_thousands_comma"),
+    case("1.234.567", "integer_thousands_dot"),
+    case("1.234", "decimal", "one-dot-group-is-a-decimal"),
+    case("1.234,5", "decimal_thousands_dot"),
+    case("-1.234.567,89", "decimal_thousands_dot"),
+    case("1234,5", "decimal_comma", "four-digits-before-comma"),
+    case("0,123", "decimal_comma", "zero-before-three-digits"),
+    case("12,3456", "decimal_comma", "four-digits-after-comma"),
+    case("-0,5", "decimal_comma"),
+    case("1,23", "decimal_comma"),
+    case("1,2345,678", None, "uneven-groups"),
+    case("1,23,456", None, "indian-grouping"),
+    case("01,234", None, "leading-zero-group"),
+    case("1,234,5", None, "short-last-group"),
+    case("1,234.", None, "trailing-point"),
+    case(",5", None),
+    case("1.234.5", None),
+    case("1.234,567.8", None, "both-separators-twice"),
+    case("1,234,567,", None),
+    case("1 234 567", None, "space-thousands"),
+    case("1'234'567", None, "apostrophe-thousands"),
+]
+
+PERCENT = [
+    case("12%", "percent"),
+    case("-3.5%", "percent"),
+    case("0.25%", "percent"),
+    case("+100%", "percent"),
+    case("12 %", None, "blank-before-sign"),
+    case("12,5%", None, "decimal-comma"),
+    case("%12", None),
+    case("12%%", None),
+    case("1e2%", None),
+]
+
+DAY_MONTH = [
+    *(case(f"15{sep}01{sep}2023", f"date_dmy_{name}") for name, sep in (("slash", "/"), ("dot", "."), ("dash", "-"))),
+    *(case(f"01{sep}15{sep}2023", f"date_mdy_{name}") for name, sep in (("slash", "/"), ("dot", "."), ("dash", "-"))),
+    *(case(f"01{sep}02{sep}2023", f"date_dmy_or_mdy_{name}")
+      for name, sep in (("slash", "/"), ("dot", "."), ("dash", "-"))),
+    case("12/12/2023", "date_dmy_or_mdy_slash", "both-twelve"),
+    case("13/12/2023", "date_dmy_slash", "day-thirteen"),
+    case("12/13/2023", "date_mdy_slash", "day-thirteen-second"),
+    case("31/01/2023", "date_dmy_slash"),
+    case("31/04/2023", None, "april-31-day-first"),
+    case("04/31/2023", None, "april-31-month-first"),
+    case("30/02/2023", None, "february-30"),
+    case("29/02/2023", "date_dmy_slash", "leap-day-not-checked"),
+    case("02/29/2023", "date_mdy_slash"),
+    case("13/13/2023", None, "no-month"),
+    case("32/01/2023", None),
+    case("00/01/2023", None, "day-0"),
+    case("01/00/2023", None, "month-0"),
+    case("1/5/2023", None, "one-digit-parts"),
+    case("15/01/23", None, "two-digit-year"),
+    case("15/01-2023", None, "mixed-separators"),
+    case("15.01.2023.", None),
+    case("2023/01/15", "date_ymd_slash"),
+    case("2023/02/30", None, "ymd-february-30"),
+    case("2023/13/01", None),
+    case("2023/1/5", None),
+    case("2023.01.15", None, "year-first-dots"),
+    case("15 01 2023", None),
+]
+
+MONTH_NAMES = [
+    case("15-Jan-2023", "date_d_mon_y"),
+    case("5-Feb-2023", "date_d_mon_y", "one-digit-day"),
+    case("05-FEB-2023", "date_d_mon_y", "upper-case"),
+    case("31-Dec-1999", "date_d_mon_y"),
+    case("31-Apr-2023", None, "april-31"),
+    case("30-Feb-2023", None),
+    case("15-jan-2023", None, "lower-case"),
+    case("15-January-2023", None, "full-name"),
+    case("15 Jan 2023", None, "blanks"),
+    case("Jan 15, 2023", "date_mon_d_y"),
+    case("Sep 5, 2023", "date_mon_d_y"),
+    case("DEC 31, 2023", "date_mon_d_y"),
+    case("Jan 15 2023", None, "no-comma"),
+    case("Jan 15,2023", None, "no-blank-after-comma"),
+    case("Jun 31, 2023", None, "june-31"),
+    case("Foo 15, 2023", None),
+]
+
+DATETIME_FAMILIES = [
+    case("15/01/2023 14:30:00", "datetime_dmy_slash"),
+    case("01/15/2023 14:30:00", "datetime_mdy_slash"),
+    case("01/02/2023 00:00:00", "datetime_dmy_or_mdy_slash"),
+    case("15.01.2023 23:59:59", "datetime_dmy_dot"),
+    case("01-15-2023 08:00:00", "datetime_mdy_dash"),
+    case("01-02-2023 08:00:00", "datetime_dmy_or_mdy_dash"),
+    case("2023/01/15 14:30:00", "datetime_ymd_slash"),
+    case("15-Jan-2023 14:30:00", "datetime_d_mon_y"),
+    case("Jan 15, 2023 14:30:00", "datetime_mon_d_y"),
+    case("15/01/2023 14:30", None, "no-seconds"),
+    case("15/01/2023T14:30:00", None, "t-separator"),
+    case("15/01/2023 24:00:00", None, "hour-24"),
+    case("15/01/2023 14:30:00Z", None, "zone"),
+    case("15/01/2023 14:30:00.5", None, "fraction"),
+    case("15/01/2023  14:30:00", None, "two-blanks"),
+    case("15/01/2023 2:30:00", None, "one-digit-hour"),
+    case("01/15/2023 02:30:00 PM", None, "twelve-hour-clock"),
+]
+
+ALL_CASES = (INTEGER + DECIMAL + BOOLEAN + DATE + DATETIME + TIME + EMAIL + URL + UUID + OTHER
+             + THOUSANDS + PERCENT + DAY_MONTH + MONTH_NAMES + DATETIME_FAMILIES)
+
+
+def classify(directory, texts, types=DEFAULT_TYPES):
+    """For each text, the set of types whose patterns match it: one engine pass per type
+    over a one-column file of all the texts, reading each field's type from the types file."""
+    path = directory / "texts.csv"
+    path.write_bytes(b"v\n" + b"".join(b'"' + t.replace('"', '""').encode() + b'"\n' for t in texts))
+    found = [set() for _ in texts]
+    for name, patterns in types.items():
+        out = directory / "types.csv"
+        inf = velmira_ext.Inf(str(path), ",", {name: list(patterns)}, set(), False, True, str(out), 0)
         inf.infer_types()
-        counts = inf.get_col_type_candidates()["v"]
-        assert counts[name] + counts["other"] == 1
-        if counts[name]:
-            found.add(name)
+        lines = out.read_text().splitlines()[1:]
+        assert len(lines) == len(texts)
+        for i, line in enumerate(lines):
+            assert line in (name, "other")
+            if line == name:
+                found[i].add(name)
     return found
 
 
-@pytest.mark.parametrize(
-    "text,expected", INTEGER + DECIMAL + BOOLEAN + DATE + DATETIME + TIME + EMAIL + URL + UUID + OTHER
-)
-def test_default_types(tmp_path, text, expected):
-    assert matching_types(tmp_path, text) == ({expected} if expected else set())
+@pytest.fixture(scope="module")
+def matches(tmp_path_factory):
+    texts = sorted({p.values[0] for p in ALL_CASES})
+    return dict(zip(texts, classify(tmp_path_factory.mktemp("types"), texts)))
+
+
+@pytest.mark.parametrize("text,expected", ALL_CASES)
+def test_default_types(matches, text, expected):
+    assert matches[text] == ({expected} if expected else set())
+
+
+def generated_texts():
+    """Texts near the edges of the number and date types: every day and month
+    combination with each separator and order, with and without a time, and
+    random strings over the characters these types are made of."""
+    texts = set()
+    parts = [f"{n:02d}" for n in range(0, 34)] + ["1", "5"]
+    for a, b in itertools.product(parts, repeat=2):
+        for sep in "/.-":
+            texts.update({f"{a}{sep}{b}{sep}2023", f"2023{sep}{a}{sep}{b}", f"{a}{sep}{b}{sep}2023 10:20:30"})
+    texts.update(f"2023{a}{b}" for a, b in itertools.product(parts, repeat=2))
+    for day, mon in itertools.product(["1", "01", "15", "29", "30", "31", "32"], ["Jan", "Feb", "Apr", "JAN", "jan"]):
+        texts.update({f"{day}-{mon}-2023", f"{mon} {day}, 2023", f"{mon} {day}, 2023 10:20:30"})
+    rng = random.Random(13)
+    alphabet = "0123456789,.%-+/: eETZ"
+    weights = [6] * 10 + [4, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1]
+    for _ in range(20000):
+        texts.add("".join(rng.choices(alphabet, weights, k=rng.randint(1, 14))))
+    texts.update(p.values[0] for p in ALL_CASES if len(p.values[0]) < 1000)
+    return sorted(texts)
+
+
+@pytest.mark.parametrize("compact", [False, True], ids=["default", "with-compact-dates"])
+def test_no_text_matches_two_types_and_python_agrees(tmp_path, compact):
+    """The whole library on generated texts, through the engine: at most one
+    type per text. The package checks and converts values with Python's re,
+    so re must accept exactly the texts that the engine accepts."""
+    types = default_types(compact_dates=compact)
+    texts = generated_texts()
+    found = classify(tmp_path, texts, types)
+    overlapping = {t: sorted(f) for t, f in zip(texts, found) if len(f) > 1}
+    assert not overlapping
+    compiled = {name: [re.compile(p) for p in patterns] for name, patterns in types.items()}
+    disagreeing = {
+        t: (sorted(f), sorted(n for n, ps in compiled.items() if any(p.fullmatch(t) for p in ps)))
+        for t, f in zip(texts, found)
+        if f != {n for n, ps in compiled.items() if any(p.fullmatch(t) for p in ps)}
+    }
+    assert not disagreeing
+    matched = set().union(*found)
+    assert matched == set(types), "every type should be reached by the generated texts"
+
+
+COMPACT = [
+    case("20230115", "date_ymd_compact"),
+    case("19991231", "date_ymd_compact"),
+    case("20230230", "integer", "february-30-stays-a-number"),
+    case("20231301", "integer", "month-13-stays-a-number"),
+    case("18990101", "integer", "year-before-1900"),
+    case("2023011", "integer", "seven-digits"),
+    case("202301150", "integer", "nine-digits"),
+    case("-20230115", "integer", "signed"),
+    case("42", "integer"),
+]
+
+
+def test_compact_dates_are_an_opt_in(tmp_path):
+    texts = [p.values[0] for p in COMPACT]
+    found = classify(tmp_path, texts, default_types(compact_dates=True))
+    assert [sorted(f) for f in found] == [[p.values[1]] for p in COMPACT]
+    assert "date_ymd_compact" not in DEFAULT_TYPES
+    assert list(default_types()) == list(DEFAULT_TYPES)
 
 
 def infer_one(tmp_path, text, **kwargs):
