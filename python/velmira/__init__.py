@@ -3,8 +3,11 @@
 ``infer(path)`` reads the file once with the ``velmira_ext`` engine and returns
 a :class:`Profile`: per column the counts of every type, the best type and the
 share of the values it covers, with ``to_dict()``, ``to_json()`` and
-``to_table_schema()``. The default types and missing-value markers are in
-:mod:`velmira.types`.
+``to_table_schema()``, and the outputs that load the file (``to_sql()``,
+``to_json_schema()``, ``to_arrow_schema()``, ``to_polars_schema()``,
+``to_pandas_dtypes()``, in :mod:`velmira.schema`). ``read_rows(profile)``
+gives the values, converted by each column's type. The default types and
+missing-value markers are in :mod:`velmira.types`.
 """
 
 from .profile import (
@@ -16,7 +19,8 @@ from .profile import (
     guess_delimiter,
     infer,
 )
-from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES
+from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES, default_types
+from .values import read_rows
 
 __all__ = [
     "DEFAULT_NA_VALUES",
@@ -27,5 +31,7 @@ __all__ = [
     "Profile",
     "check_types",
     "guess_delimiter",
+    "default_types",
     "infer",
+    "read_rows",
 ]

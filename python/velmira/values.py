@@ -1,0 +1,201 @@
+"""Read a profiled file's values as Python objects, each column by its verdict.
+
+The engine only counts; a loader needs values. This module reads the file
+again with the standard library's csv module (the same delimiter, the
+missing-value markers as None) and converts every field by its column's
+type: thousands separators removed, decimal commas made points, dates read
+with the column's format. Its reading agrees with the engine's for every
+file that the csv module reads as RFC 4180.
+"""
+
+from __future__ import annotations
+
+import csv
+import datetime as dt
+import re
+from decimal import Decimal
+from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, Tuple
+
+from .types import COVERS, DATE_ORDERS, NUMBER_SEPARATORS, TRUE_VALUES, kind_of
+
+_MONTHS = {name: number for number, name in enumerate(
+    ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"), start=1)}
+_MONTH_NAME = re.compile("[A-Za-z]{3}")
+_ISO = re.compile(
+    r"([0-9]{4})-([0-9]{2})-([0-9]{2})[T ]"
+    r"([0-9]{2}):([0-9]{2})(?::([0-9]{2})(?:[.,]([0-9]+))?)?"
+    r"(Z|([+-])([0-9]{2}):?([0-9]{2})?)?"
+)
+_ISO_TIME = re.compile(r"([0-9]{2}):([0-9]{2})(?::([0-9]{2})(?:[.,]([0-9]+))?)?(Z|([+-])([0-9]{2}):?([0-9]{2})?)?")
+_TRUE = {"true", "t", "yes", "y", "1", "on"}
+_FALSE = {"false", "f", "no", "n", "0", "off"}
+
+
+def converter(profile: Any, column: Any) -> Callable[[str], Any]:
+    """The function that turns one non-missing text of ``column`` into a value.
+
+    It raises ValueError for a text that its column's type (or a type that
+    type covers) does not accept: a stray value under a threshold below 1.
+    Columns that are not numbers, booleans, dates, datetimes or times give
+    their text unchanged.
+    """
+    type_name = column.type
+    kind = kind_of(type_name)
+    if kind is None:
+        return str
+    check = _checker(profile, column)
+    if kind in ("integer", "number"):
+        group, point = NUMBER_SEPARATORS.get(type_name, (None, "."))
+        make: Callable[[str], Any] = int if kind == "integer" else Decimal
+
+        def number(text: str) -> Any:
+            check(text)
+            if text.endswith("%"):
+                text = text[:-1]
+            if group:
+                text = text.replace(group, "")
+            if point and point != ".":
+                text = text.replace(point, ".")
+            return make(text)
+
+        return number
+    if kind == "boolean":
+        def boolean(text: str) -> bool:
+            check(text)
+            if text in TRUE_VALUES or text.lower() in _TRUE:
+                return True
+            if text.lower() in _FALSE:
+                return False
+            raise ValueError(f"{text!r} is not a boolean")
+
+        return boolean
+    if kind == "time":
+        return lambda text: _iso_time(check(text))
+    if column.format is None:
+        return lambda text: _iso_datetime(check(text))
+    fmt = column.format
+    if kind == "date":
+        return lambda text: _strptime(check(text), fmt).date()
+    return lambda text: _strptime(check(text), fmt)
+
+
+def read_rows(profile: Any, json_values: bool = False) -> Iterator[Dict[str, Any]]:
+    """Every data row of the profiled file as a dict of column name to value.
+
+    A missing-value marker, or a field that a short row lacks, is None;
+    fields beyond the header are left out, as the engine leaves them out.
+    With ``json_values`` the values are those of ``to_json_schema()``:
+    decimals as floats, dates, datetimes and times as ISO 8601 text.
+    Raises ValueError, naming the row and column, for a text its column's
+    type does not accept, and for repeated column names.
+    """
+    names = profile.column_names
+    _require_distinct(names)
+    markers = frozenset(profile.na_values)
+    convert = [converter(profile, column) for column in profile.columns]
+    for number, row in raw_rows(profile):
+        values: Dict[str, Any] = {}
+        for i, name in enumerate(names):
+            text = row[i] if i < len(row) else None
+            if text is None or text in markers:
+                values[name] = None
+                continue
+            try:
+                value = convert[i](text)
+            except ValueError as exc:
+                raise ValueError(f"row {number}, column {name!r}: {exc}") from None
+            values[name] = _json_value(value) if json_values else value
+        yield values
+
+
+def raw_rows(profile: Any) -> Iterator[Tuple[int, List[str]]]:
+    """(line number, fields) of every data row; the header is line 1."""
+    # utf-8-sig: the engine leaves a byte order mark out of the first name too.
+    with open(profile.path, newline="", encoding="utf-8-sig") as f:
+        reader = csv.reader(f, delimiter=profile.delimiter, strict=False)
+        try:
+            next(reader, None)
+            for number, row in enumerate(reader, start=2):
+                # The engine reads a blank line as a row of one empty field.
+                yield number, row or [""]
+        except UnicodeDecodeError as exc:
+            raise ValueError(f"{profile.path}: a value is not UTF-8 (byte 0x{exc.object[exc.start]:02x})") from None
+
+
+def _require_distinct(names: List[str]) -> None:
+    seen = set()
+    for name in names:
+        if name in seen:
+            raise ValueError(f"column name {name!r} appears more than once; this output needs distinct names")
+        seen.add(name)
+
+
+def _checker(profile: Any, column: Any) -> Callable[[str], str]:
+    accepted = {column.type, *COVERS.get(column.type, ())}
+    for day_first, month_first, either in DATE_ORDERS:
+        if column.type in (day_first, month_first):
+            accepted.add(either)
+    patterns: List[Pattern[str]] = []
+    for name in accepted:
+        for pattern in profile.types.get(name, ()):
+            try:
+                patterns.append(re.compile(pattern))
+            except re.error:  # Boost-only syntax in a type of the user's: trust the conversion alone
+                return lambda text: text
+
+    def check(text: str) -> str:
+        if not any(p.fullmatch(text) for p in patterns):
+            raise ValueError(f"{text!r} is not of type {column.type}")
+        return text
+
+    return check
+
+
+def _strptime(text: str, fmt: str) -> dt.datetime:
+    # Month names are read here rather than by %b, which follows the locale.
+    if "%b" in fmt:
+        match = _MONTH_NAME.search(text)
+        month = _MONTHS.get(match.group().lower()) if match else None
+        if month is None:
+            raise ValueError(f"{text!r} has no English month name")
+        text = text[:match.start()] + "%02d" % month + text[match.end():]
+        fmt = fmt.replace("%b", "%m")
+    return dt.datetime.strptime(text, fmt)
+
+
+def _zone(sign: Optional[str], hours: Optional[str], minutes: Optional[str], z: Optional[str]) -> Optional[dt.tzinfo]:
+    if z == "Z":
+        return dt.timezone.utc
+    if sign is None:
+        return None
+    offset = dt.timedelta(hours=int(hours or 0), minutes=int(minutes or 0))
+    return dt.timezone(-offset if sign == "-" else offset)
+
+
+def _micro(fraction: Optional[str]) -> int:
+    return int((fraction or "0")[:6].ljust(6, "0"))
+
+
+def _iso_datetime(text: str) -> dt.datetime:
+    m = _ISO.fullmatch(text)
+    if not m:
+        raise ValueError(f"{text!r} is not an ISO 8601 datetime")
+    year, month, day, hour, minute, second, fraction, z, sign, zh, zm = m.groups()
+    return dt.datetime(int(year), int(month), int(day), int(hour), int(minute), int(second or 0),
+                       _micro(fraction), tzinfo=_zone(sign, zh, zm, z))
+
+
+def _iso_time(text: str) -> dt.time:
+    m = _ISO_TIME.fullmatch(text)
+    if not m:
+        raise ValueError(f"{text!r} is not an ISO 8601 time")
+    hour, minute, second, fraction, z, sign, zh, zm = m.groups()
+    return dt.time(int(hour), int(minute), int(second or 0), _micro(fraction), tzinfo=_zone(sign, zh, zm, z))
+
+
+def _json_value(value: Any) -> Any:
+    if isinstance(value, Decimal):
+        return float(value)
+    if isinstance(value, (dt.date, dt.time)):  # datetime is a date too
+        return value.isoformat()
+    return value
