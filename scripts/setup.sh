@@ -36,7 +36,19 @@ if [ ! -f "$stamp" ]; then
   .venv/bin/python -m pip install -q --upgrade pip
   # Build requirements too, so that the module builds without isolation (fast, incremental).
   .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0.1,<3.2" \
-      "cmake>=3.18" ninja "pytest>=7.4"
+      "cmake>=3.18" ninja "tomli>=1.1; python_version < '3.11'"
+  # The test extra's requirements (pytest and the libraries the load tests use),
+  # read from pyproject.toml so that they are listed in one place.
+  .venv/bin/python -c '
+import sys
+try:
+    import tomllib
+except ModuleNotFoundError:
+    import tomli as tomllib
+with open("pyproject.toml", "rb") as f:
+    sys.stdout.write("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]) + "\n")
+' > .venv/test-requirements.txt
+  .venv/bin/python -m pip install -q -r .venv/test-requirements.txt
   rm -f .venv/.deps-*
   touch "$stamp"
 fi
