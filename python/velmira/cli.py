@@ -1,4 +1,6 @@
-"""The ``velmira`` command: profile a CSV file and print a table, JSON or a Table Schema.
+"""The ``velmira`` command: profile a CSV file and print a table, JSON or a schema.
+
+``velmira explain FILE COLUMN`` says why one column got its verdict.
 
 Exit status: 0 on success, 1 when the input cannot be profiled, 2 for a bad
 command line. Every problem is one line on stderr, and nothing is printed on
@@ -21,6 +23,8 @@ from .profile import (
     guess_delimiter,
     infer,
 )
+from .schema import DIALECTS
+from .types import default_types
 
 PROG = "velmira"
 
@@ -36,7 +40,14 @@ class _Parser(argparse.ArgumentParser):
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = _parser().parse_args(argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["explain"]:
+        args = _explain_parser().parse_args(argv[1:])
+    else:
+        args = _parser().parse_args(argv)
+        if (args.format == "sql") != (args.dialect is not None):
+            message = "-f sql needs --dialect" if args.format == "sql" else "--dialect goes with -f sql"
+            _parser().error(f"{message} ({', '.join(DIALECTS)})")
     try:
         output = _run(args)
     except _Failure as exc:
@@ -70,18 +81,62 @@ def format_table(profile: Profile) -> str:
             for i, (cell, width) in enumerate(zip(row, widths))
         ]
         lines.append("  ".join(cells + [row[-1]]).rstrip())
+    # Below the table, so that its lines stay one per column.
+    lines += [f"note: {_printable(c.name)}: {c.note}" for c in profile.columns if c.note]
     return "\n".join(lines) + "\n"
 
 
 def _parser() -> _Parser:
     parser = _Parser(
         prog=PROG,
-        description="Infer the type of every column of a CSV file from regular expressions.",
+        description="Infer the type of every column of a CSV file from regular expressions. "
+                    "'velmira explain FILE COLUMN' says why a column got its type.",
     )
     parser.add_argument("file", metavar="FILE", help="the CSV file; its first row names the columns")
+    _add_profile_options(parser)
+    parser.add_argument("--save-types", metavar="OUT", help="write the type of every field, row by row, to OUT")
+    parser.add_argument(
+        "-f", "--format", choices=("table", "json", "schema", "sql", "jsonschema", "arrow"), default="table",
+        help="table (default), json (the whole profile), schema (a Frictionless Table Schema), "
+             "sql (CREATE TABLE, with --dialect), jsonschema (JSON Schema of a row) or arrow (an Arrow schema); "
+             "sql and arrow read the file a second time to measure lengths, ranges and zones",
+    )
+    parser.add_argument("--dialect", choices=DIALECTS, help="the SQL dialect of -f sql")
+    parser.add_argument("--table", metavar="NAME", help="the table name of -f sql (default: the file's name)")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    return parser
+
+
+def _explain_parser() -> _Parser:
+    parser = _Parser(
+        prog=f"{PROG} explain",
+        description="Say why COLUMN got its type: its counts, the share of its best type, and the first "
+                    "distinct texts that no type took. Those texts are found by a second pass over the "
+                    "file, which stops as soon as it has found them.",
+    )
+    parser.add_argument("file", metavar="FILE", help="the CSV file; its first row names the columns")
+    parser.add_argument("column", metavar="COLUMN", help="the column's name")
+    _add_profile_options(parser)
+    parser.add_argument(
+        "--show", metavar="N", type=_count, default=5,
+        help="how many distinct texts counted as other to show (default: 5)",
+    )
+    return parser
+
+
+def _add_profile_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-t", "--types", metavar="PATTERNS",
         help="JSON or TOML (.toml) file mapping type names to lists of patterns; replaces the default types",
+    )
+    parser.add_argument(
+        "--compact-dates", action="store_true",
+        help="with the default types, read 8-digit texts such as 20230115 as dates (YYYYMMDD), not integers",
+    )
+    parser.add_argument(
+        "--month-first", action="store_true",
+        help="read a column whose dates all have day and month of 12 or less (01/02/2023) month-first, "
+             "not day-first",
     )
     parser.add_argument(
         "-n", "--na", metavar="TEXT", action="append",
@@ -95,7 +150,6 @@ def _parser() -> _Parser:
         "--threshold", metavar="SHARE", type=_share, default=1.0,
         help="share of the non-missing values that a type must cover to be the column's type (default: 1.0)",
     )
-    parser.add_argument("--save-types", metavar="OUT", help="write the type of every field, row by row, to OUT")
     parser.add_argument(
         "-j", "--multithreading", action="store_true", help="classify the fields of a row on worker threads",
     )
@@ -103,16 +157,14 @@ def _parser() -> _Parser:
         "--cache-window", metavar="ROWS", type=_window, default=100_000,
         help="empty the value cache every ROWS rows (default: 100000)",
     )
-    parser.add_argument(
-        "-f", "--format", choices=("table", "json", "schema"), default="table",
-        help="table (default), json (the whole profile) or schema (a Frictionless Table Schema)",
-    )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    return parser
 
 
 def _run(args: argparse.Namespace) -> str:
-    types = None if args.types is None else _load_types(args.types)
+    if args.types is not None and args.compact_dates:
+        raise _Failure("--compact-dates changes the default types; add a compact date type to your own types instead")
+    types = default_types(compact_dates=True) if args.compact_dates else None
+    if args.types is not None:
+        types = _load_types(args.types)
     delimiter = args.delimiter
     try:
         if delimiter is None:
@@ -123,9 +175,10 @@ def _run(args: argparse.Namespace) -> str:
             na_values=args.na,
             delimiter=delimiter,
             multithreading=args.multithreading,
-            types_file=args.save_types,
+            types_file=getattr(args, "save_types", None),
             rolling_cache_window=args.cache_window,
             threshold=args.threshold,
+            month_first=args.month_first,
         )
     except OSError as exc:
         raise _Failure(_os_message(exc)) from None
@@ -134,7 +187,19 @@ def _run(args: argparse.Namespace) -> str:
     except (TypeError, ValueError, RuntimeError) as exc:
         raise _Failure(f"{args.file}: {_one_line(exc)}") from None
 
-    # Said only once the file has been read, so that an error stays the one line.
+    try:
+        output = _output(profile, args)
+    except ImportError as exc:
+        raise _Failure(_one_line(exc)) from None
+    except KeyError:
+        raise _Failure(f"{args.file} has no column named {args.column!r}; its columns: "
+                       f"{', '.join(map(repr, profile.column_names))}") from None
+    except OSError as exc:
+        raise _Failure(_os_message(exc)) from None
+    except (ValueError, RuntimeError) as exc:
+        raise _Failure(_one_line(exc)) from None
+
+    # Said only once the output is ready, so that an error stays the one line.
     if args.delimiter is None:
         _say(f"delimiter {delimiter!r} (guessed; set it with -d)")
     if profile.bom:
@@ -142,11 +207,24 @@ def _run(args: argparse.Namespace) -> str:
     for name, times in Counter(profile.column_names).items():
         if times > 1:
             _say(f"warning: {times} columns are named {name!r}; each reports the counts of all of them")
+    return output
 
+
+def _output(profile: Profile, args: argparse.Namespace) -> str:
+    if hasattr(args, "column"):
+        from .explain import explain
+
+        return explain(profile, args.column, limit=args.show).to_text()
     if args.format == "json":
         return profile.to_json() + "\n"
     if args.format == "schema":
         return json.dumps(profile.to_table_schema(), indent=2, ensure_ascii=False) + "\n"
+    if args.format == "jsonschema":
+        return json.dumps(profile.to_json_schema(), indent=2, ensure_ascii=False) + "\n"
+    if args.format == "sql":
+        return profile.to_sql(args.dialect, table=args.table)
+    if args.format == "arrow":
+        return profile.to_arrow_schema().to_string(show_schema_metadata=False) + "\n"
     return format_table(profile)
 
 
@@ -197,6 +275,12 @@ def _share(text: str) -> float:
     if not 0.0 <= share <= 1.0:
         raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text!r}")
     return share
+
+
+def _count(text: str) -> int:
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}")
+    return int(text)
 
 
 def _window(text: str) -> int:

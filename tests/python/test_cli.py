@@ -162,3 +162,90 @@ def test_console_script(tmp_path):
     result = run(SAMPLE, "-d", ",", "-f", "schema", cwd=tmp_path, command=(script,))
     assert (result.returncode, result.stderr) == (0, "")
     assert len(json.loads(result.stdout)["fields"]) == 10
+
+
+DATA = Path(__file__).resolve().parent / "data"
+
+
+@pytest.mark.parametrize("args,check", [
+    pytest.param(["-f", "sql", "--dialect", "postgresql", "--table", "sales"],
+                 lambda out: out.startswith("CREATE TABLE sales (") and "order_date DATE NOT NULL" in out,
+                 id="sql"),
+    pytest.param(["-f", "jsonschema"],
+                 lambda out: json.loads(out)["properties"]["units"] == {"type": "integer"}, id="jsonschema"),
+    pytest.param(["-f", "arrow"], lambda out: "paid: bool" in out.splitlines(), id="arrow"),
+])
+def test_loader_formats(tmp_path, args, check):
+    pytest.importorskip("sqlalchemy")
+    pytest.importorskip("pyarrow")
+    result = run(DATA / "us_sales.csv", "-d", ",", *args, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
+    assert check(result.stdout), result.stdout
+
+
+def test_table_notes_follow_the_rows(tmp_path):
+    result = run(DATA / "mixed_orders.csv", "-d", ",", cwd=tmp_path)
+    lines = result.stdout.splitlines()
+    assert lines[3].split()[:2] == ["when", "string"]
+    assert lines[4] == ("note: when: 7 values can only be day-first (date_dmy_slash) "
+                        "and 8 only month-first (date_mdy_slash)")
+
+
+@pytest.mark.parametrize("args,expected", [
+    pytest.param([], "date_dmy_or_mdy_slash", id="day-first-by-default"),
+    pytest.param(["--month-first"], "read month-first (%m/%d/%Y)", id="month-first"),
+])
+def test_month_first(tmp_path, args, expected):
+    result = run(DATA / "ambiguous_dates.csv", "-d", ",", *args, cwd=tmp_path)
+    assert result.returncode == 0 and expected in result.stdout
+
+
+def test_compact_dates(tmp_path):
+    create(tmp_path, {"d.csv": "day\n20230115\n20231231\n"})
+    plain, compact = (types_of(run("d.csv", "-d", ",", "-f", "json", *extra, cwd=tmp_path).stdout)
+                      for extra in ([], ["--compact-dates"]))
+    assert (plain["day"], compact["day"]) == ("integer", "date_ymd_compact")
+
+
+def test_explain(tmp_path):
+    create(tmp_path, {"e.csv": "n\n1\nx\n2\nNA\ny\nx\n\"a,b\"\n"})
+    result = run("explain", "e.csv", "n", "-d", ",", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.splitlines() == [
+        "e.csv: column 'n'",
+        "type     string (best type integer covers 33.3% of 6 values; threshold 100.0%)",
+        "counts   integer 2, other 4",
+        "missing  1",
+        "other    'x', 'y', 'a,b' (the first 3 distinct, in the whole file)",
+    ]
+
+
+def test_explain_stops_once_it_has_enough(tmp_path):
+    # 5000 distinct other texts: the pass stops after the first batch.
+    create(tmp_path, {"big.csv": "v\n" + "".join(f"w{i}\n" for i in range(5000))})
+    result = run("explain", "big.csv", "v", "-d", ",", "--show", "2", cwd=tmp_path)
+    assert result.returncode == 0
+    assert "other    'w0', 'w1' (the first 2 distinct, in the first 1000 rows)" in result.stdout
+
+
+@pytest.mark.parametrize("args,status,message", [
+    pytest.param(["in.csv", "-f", "sql"], 2, "-f sql needs --dialect (sqlite, postgresql, duckdb, mysql)",
+                 id="sql-without-dialect"),
+    pytest.param(["in.csv", "--dialect", "mysql"], 2, "--dialect goes with -f sql", id="dialect-without-sql"),
+    pytest.param(["in.csv", "-f", "sql", "--dialect", "oracle"], 2, "argument --dialect: invalid choice",
+                 id="unknown-dialect"),
+    pytest.param(["in.csv", "--compact-dates", "-t", "t.json"], 1, "--compact-dates changes the default types",
+                 id="compact-dates-with-own-types"),
+    pytest.param(["dup.csv", "-f", "jsonschema"], 1, "column name 'x' appears more than once", id="duplicate-names"),
+    pytest.param(["explain", "in.csv", "nope"], 1, "in.csv has no column named 'nope'; its columns: 'n', 'w', 'f'",
+                 id="explain-unknown-column"),
+    pytest.param(["explain", "in.csv"], 2, "the following arguments are required: COLUMN", id="explain-no-column"),
+    pytest.param(["explain", "missing.csv", "n"], 1, "missing.csv: No such file or directory",
+                 id="explain-missing-file"),
+])
+def test_new_errors(tmp_path, args, status, message):
+    create(tmp_path, {**BASE, "t.json": '{"x": ["x"]}', "dup.csv": "x,x\n1,2\n"})
+    result = run(*args, cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (status, "")
+    assert result.stderr.startswith("velmira") and result.stderr.count("\n") == 1, result.stderr
+    assert message in result.stderr

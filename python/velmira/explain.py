@@ -1,0 +1,113 @@
+"""Why a column got its verdict: its counts, its share, and texts that no type took.
+
+The engine keeps counts, not texts, so the texts counted as "other" are
+found by reading the column again: its distinct texts go, a batch at a time,
+through the engine with the profile's own types, and the pass stops as soon
+as enough of them came back "other". It reads at most the whole file, and
+only as far as it must.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import tempfile
+from dataclasses import dataclass
+from typing import Any, Iterable, List, Tuple
+
+import velmira_ext
+
+from .values import raw_rows
+
+#: How many distinct texts go through the engine at once.
+BATCH = 1000
+
+
+@dataclass(frozen=True)
+class Explanation:
+    """The verdict of one column and the first distinct texts counted as "other"."""
+
+    path: str
+    column: Any
+    threshold: float
+    others: Tuple[str, ...]
+    #: Data rows read by the second pass; ``complete`` when it reached the end of the file.
+    rows_read: int
+    complete: bool
+
+    def to_text(self) -> str:
+        column = self.column
+        lines = [f"{self.path}: column {column.name!r}"]
+        verdict = column.type
+        if column.best_type:
+            verdict += (f" (best type {column.best_type} covers {_percent(column.share)} of {column.present} values;"
+                        f" threshold {_percent(self.threshold)})")
+        lines.append(f"type     {verdict}")
+        counts = ", ".join(f"{t} {n}" for t, n in column.counts.items() if n and t != "NA") or "-"
+        lines.append(f"counts   {counts}")
+        lines.append(f"missing  {column.missing}")
+        if column.format:
+            lines.append(f"format   {column.format}")
+        if column.note:
+            lines.append(f"note     {column.note}")
+        if column.counts.get("other"):
+            where = "in the whole file" if self.complete else f"in the first {self.rows_read} rows"
+            shown = ", ".join(repr(t) for t in self.others)
+            lines.append(f"other    {shown} (the first {len(self.others)} distinct, {where})")
+        return "\n".join(lines) + "\n"
+
+
+def _percent(share: float) -> str:
+    # Rounded down like the table's shares, so that "100.0%" always means every value.
+    return f"{math.floor(share * 1000 + 1e-9) / 10:.1f}%"
+
+
+def explain(profile: Any, column_name: str, limit: int = 5) -> Explanation:
+    """Explain ``column_name`` of ``profile``: read the file again for up to
+    ``limit`` distinct texts that the engine counted as "other" in that column.
+
+    Raises KeyError for a column the profile does not have.
+    """
+    column = profile.column(column_name)
+    index = profile.column_names.index(column_name)
+    others: List[str] = []
+    rows_read = 0
+    complete = True
+    if column.counts.get("other", 0) and limit > 0:
+        markers = frozenset(profile.na_values)
+        seen = set()
+        batch: List[str] = []
+        complete = False
+        for _, row in raw_rows(profile):
+            rows_read += 1
+            text = row[index] if index < len(row) else None
+            if text is None or text in markers or text in seen:
+                continue
+            seen.add(text)
+            batch.append(text)
+            if len(batch) == BATCH:
+                others += _others(profile, batch)
+                batch = []
+                if len(others) >= limit:
+                    break
+        else:
+            others += _others(profile, batch)
+            complete = True
+    return Explanation(profile.path, column, profile.threshold, tuple(others[:limit]), rows_read, complete)
+
+
+def _others(profile: Any, texts: Iterable[str]) -> List[str]:
+    """The texts that no type of the profile matches, in order, as the engine decides."""
+    texts = list(texts)
+    if not texts:
+        return []
+    with tempfile.TemporaryDirectory(prefix="velmira-") as directory:
+        data = os.path.join(directory, "texts.csv")
+        out = os.path.join(directory, "types.csv")
+        with open(data, "w", encoding="utf-8", newline="") as f:
+            f.write("v\n" + "".join('"' + t.replace('"', '""') + '"\n' for t in texts))
+        types = {name: list(patterns) for name, patterns in profile.types.items()}
+        velmira_ext.Inf(data, ",", types, set(), False, True, out, 0).infer_types()
+        with open(out, encoding="utf-8", newline="") as f:
+            kinds = f.read().split("\n")[1:1 + len(texts)]
+    return [text for text, kind in zip(texts, kinds) if kind == "other"]
