@@ -170,7 +170,8 @@ def to_sql(profile: Any, dialect: str, table: Optional[str] = None,
         ))
     table_obj = sa.Table(table or _table_name(profile.path), metadata, *columns)
     ddl = sa.schema.CreateTable(table_obj).compile(dialect=module.dialect())
-    return str(ddl).strip() + ";\n"
+    # SQLAlchemy ends each column line with a blank.
+    return "\n".join(line.rstrip() for line in str(ddl).strip().splitlines()) + ";\n"
 
 
 def _sql_type(sa: Any, dialect: str, column: Any, s: ColumnStats) -> Any:
