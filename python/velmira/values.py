@@ -109,7 +109,7 @@ def read_rows(profile: Any, json_values: bool = False) -> Iterator[Dict[str, Any
 
 
 def raw_rows(profile: Any) -> Iterator[Tuple[int, List[str]]]:
-    """(line number, fields) of every data row; the header is line 1."""
+    """(row number, fields) of every data row; the header is row 1."""
     # utf-8-sig: the engine leaves a byte order mark out of the first name too.
     with open(profile.path, newline="", encoding="utf-8-sig") as f:
         reader = csv.reader(f, delimiter=profile.delimiter, strict=False)
