@@ -1,9 +1,14 @@
 // ValueCache: field text -> small integer, the engine's memo of classification
 // results (and, read-only, its set of missing-value markers).
 //
-// Open addressing with linear probing over a power-of-two table. Keys are copied
-// into arenas, one per writing thread, so inserting a text costs no allocation of
-// its own and emptying the cache is a reset, not a free per key.
+// Open addressing with linear probing over a power-of-two table of 8-byte slots,
+// grown at three quarters full. A slot holds a 15-bit tag of the key's hash, the
+// value, its state and a 32-bit reference to the key, which lives in a key store of
+// 2 MiB blocks: the length, the low half of the hash (so that growing the table
+// never hashes a key again) and the bytes. Where nearly every text is new, the
+// memory a text costs is what the pass pays for (first touches of fresh pages are
+// slow), so both halves are kept small. Emptying the cache is a reset that keeps
+// the memory for the next window, not a free per key.
 //
 // Concurrency: lookups, inserts and fills may run on many threads at once; they
 // only ever claim an empty slot or fill an empty value, with atomic operations,
@@ -11,11 +16,13 @@
 // setWriters) must run while no other thread uses the cache. The caller reserves
 // room for the inserts it is about to allow, so the table never grows under
 // concurrent use. A text that hits the cache costs only reads of shared memory:
-// no lock, no write, nothing for the cores to fight over.
+// no lock, no write, nothing for the cores to fight over. Each writer fills key
+// blocks of its own, claimed with one atomic increment per block.
 #pragma once
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +30,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -88,11 +96,9 @@ inline std::uint64_t hashBytes(std::string_view s) {
 class ValueCache {
 public:
     using Value = std::uint32_t;
-    static constexpr Value kEmpty = 0;         // "no value stored"; what a new entry holds
-    static constexpr Value kMaxValue = (Value{1} << 30) - 1;
+    static constexpr Value kEmpty = 0;  // "no value stored"; what a new entry holds
+    static constexpr Value kMaxValue = (Value{1} << 15) - 1;
 
-    // 16 bytes: half the memory (and half the cache misses) of a slot that kept the
-    // full hash and the key's length beside its pointer.
     class Slot {
     public:
         Value value() const {
@@ -101,14 +107,16 @@ public:
 
     private:
         friend class ValueCache;
-        // word_: the high 32 bits of the key's hash (a tag that settles most
-        // mismatches without touching the key), the value, and the state.
+        // word_, low to high: state (2 bits), value (15), tag (15), key reference (32).
         static constexpr std::uint64_t kFree = 0, kClaimed = 1, kReady = 2, kStateMask = 3;
         static constexpr unsigned kValueShift = 2;
-        static std::uint64_t tagOf(std::uint64_t hash) { return hash & 0xffffffff00000000ULL; }
+        static constexpr unsigned kTagShift = 17;
+        static constexpr std::uint64_t kTagMask = std::uint64_t{0x7fff} << kTagShift;
+        static constexpr unsigned kRefShift = 32;
+        static std::uint64_t tagOf(std::uint64_t hash) { return (hash >> 32) & kTagMask; }
         std::atomic<std::uint64_t> word_{kFree};
-        const char* key_ = nullptr;  // into a writer's arena: the length, then the bytes
     };
+    static_assert(sizeof(Slot) == 8, "slots are one word");
 
     explicit ValueCache(std::size_t writers = 1) { setWriters(writers); }
     ValueCache(const ValueCache&) = delete;
@@ -116,16 +124,16 @@ public:
 
     // The number of threads that will insert, each with its own index below that.
     void setWriters(std::size_t writers) {
-        if (writers > arenas_.size()) arenas_.resize(writers);
-        if (writers > inserted_.size()) inserted_.resize(writers);
+        if (writers > writers_.size()) writers_.resize(writers);
     }
 
     // Makes room for `more` inserts, so that the table does not grow while they run.
     void reserve(std::size_t more) {
-        const std::size_t needed = (size() + more) * 2;
-        if (needed <= capacity_) return;
+        keys_.prepare();
+        const std::size_t needed = size() + more;
+        if (needed * 4 <= capacity_ * 3) return;
         std::size_t capacity = capacity_ == 0 ? 64 : capacity_;
-        while (capacity < needed) capacity *= 2;
+        while (needed * 4 > capacity * 3) capacity *= 2;
         rehash(capacity);
     }
 
@@ -137,15 +145,15 @@ public:
             std::uint64_t word = slot.word_.load(std::memory_order_acquire);
             if (word == Slot::kFree) {
                 if (slot.word_.compare_exchange_strong(word, Slot::kClaimed, std::memory_order_acquire)) {
-                    slot.key_ = arenas_[writer].store(key);
-                    slot.word_.store(tag | Slot::kReady, std::memory_order_release);
-                    ++inserted_[writer].count;
+                    const std::uint64_t ref = keys_.store(writers_[writer], key, hash);
+                    slot.word_.store((ref << Slot::kRefShift) | tag | Slot::kReady, std::memory_order_release);
+                    ++writers_[writer].inserted;
                     return slot;
                 }
                 // Another thread claimed it first: it may be this very text.
             }
             while ((word & Slot::kStateMask) != Slot::kReady) word = slot.word_.load(std::memory_order_acquire);
-            if (Slot::tagOf(word) == tag && equals(slot, key)) return slot;
+            if ((word & Slot::kTagMask) == tag && keys_.equals(word >> Slot::kRefShift, key)) return slot;
         }
     }
 
@@ -164,16 +172,15 @@ public:
         if (capacity_ == 0) return false;
         const std::uint64_t tag = Slot::tagOf(hash);
         for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-            const Slot& slot = slots_.get()[i];
-            const std::uint64_t word = slot.word_.load(std::memory_order_acquire);
+            const std::uint64_t word = slots_.get()[i].word_.load(std::memory_order_acquire);
             if ((word & Slot::kStateMask) != Slot::kReady) return false;
-            if (Slot::tagOf(word) == tag && equals(slot, key)) return true;
+            if ((word & Slot::kTagMask) == tag && keys_.equals(word >> Slot::kRefShift, key)) return true;
         }
     }
 
     // Starts loading the slot where a lookup of `hash` begins: rows of many distinct
-    // texts make nearly every lookup a cache miss, and issuing a row's loads
-    // together overlaps them.
+    // texts make nearly every lookup a cache miss, and issuing the loads early
+    // overlaps them.
     // (An empty table has a null base and a zero mask: the address is null + 0,
     // and a prefetch never faults.) Written without a branch: GCC 12 drops a
     // prefetch guarded by one here.
@@ -182,73 +189,123 @@ public:
     void clear() {
         if (size() == 0) return;
         for (std::size_t i = 0; i < capacity_; ++i) slots_.get()[i].word_.store(Slot::kFree, std::memory_order_relaxed);
-        for (Arena& arena : arenas_) arena.reset();
-        for (Counter& counter : inserted_) counter.count = 0;
+        keys_.reset();
+        for (Writer& w : writers_) w = Writer();
     }
 
     std::size_t size() const {
         std::size_t total = 0;
-        for (const Counter& counter : inserted_) total += counter.count;
+        for (const Writer& w : writers_) total += w.inserted;
         return total;
     }
 
 private:
-    // Append-only key storage in blocks that never move, so stored keys stay put as
-    // it grows. A reset keeps the blocks for reuse.
-    class Arena {
+    // A writer's own place in the key store, on a cache line of its own.
+    struct alignas(64) Writer {
+        std::uint32_t block = kNoBlock;  // the block it fills
+        std::size_t used = 0;           // bytes used in it
+        std::size_t inserted = 0;       // keys it inserted since the last clear
+    };
+    static constexpr std::uint32_t kNoBlock = ~std::uint32_t{0};
+
+    // Append-only key storage in blocks that never move. A key is referred to by 32
+    // bits: the block's index (14 bits) and the offset in it in 8-byte units (18
+    // bits), which addresses 32 GiB of keys. A key longer than a quarter of a block
+    // gets a block of its own, of its own size. A reset keeps the blocks for reuse.
+    class KeyStore {
     public:
-        // Stores the length (unaligned, in native order), then the bytes.
-        const char* store(std::string_view key) {
-            const std::size_t need = sizeof(std::size_t) + key.size();
-            while (current_ < blocks_.size() && blocks_[current_].size - used_ < need) {
-                ++current_;
-                used_ = 0;
-            }
-            if (current_ == blocks_.size()) {
-                const std::size_t size = (need + kBlockSize - 1) / kBlockSize * kBlockSize;
-                void* memory = std::aligned_alloc(kBlockSize, size);
-                if (memory == nullptr) throw std::bad_alloc();
-                ::madvise(memory, size, MADV_HUGEPAGE);  // keys are read at random, like slots
-                blocks_.push_back(Block{std::unique_ptr<char, FreeDeleter>(static_cast<char*>(memory)), size});
-                used_ = 0;
-            }
-            char* out = blocks_[current_].data.get() + used_;
-            const std::size_t length = key.size();
-            std::memcpy(out, &length, sizeof length);
-            if (length != 0) std::memcpy(out + sizeof length, key.data(), length);
-            used_ += need;
-            return out;
+        static constexpr std::size_t kBlockBytes = std::size_t{1} << 21;  // one huge page
+        static constexpr unsigned kOffsetBits = 18;
+        static constexpr std::uint32_t kMaxBlocks = std::uint32_t{1} << (32 - kOffsetBits);
+        static constexpr std::size_t kHeader = 8;  // length (4 bytes), low half of the hash (4 bytes)
+
+        KeyStore() = default;
+        KeyStore(const KeyStore&) = delete;
+        KeyStore& operator=(const KeyStore&) = delete;
+        ~KeyStore() {
+            if (!blocks_) return;
+            for (std::uint32_t b = 0; b < kMaxBlocks; ++b) std::free(blocks_[b].data);
         }
-        void reset() {
-            current_ = 0;
-            used_ = 0;
+
+        std::uint64_t store(Writer& w, std::string_view key, std::uint64_t hash) {
+            if (key.size() > 0xffffffffULL - kHeader) {
+                throw std::length_error("A field of 4 GiB or more cannot be cached");
+            }
+            const std::size_t need = (kHeader + key.size() + 7) & ~std::size_t{7};
+            // Offsets must stay below kBlockBytes, also in a block larger than that.
+            std::size_t room = 0;
+            if (w.block != kNoBlock) {
+                const std::size_t limit = std::min(blocks_[w.block].size, kBlockBytes);
+                room = w.used < limit ? limit - w.used : 0;
+            }
+            if (need > room) {
+                w.block = claim(need > kBlockBytes / 4 ? need : kBlockBytes);
+                w.used = 0;
+            }
+            char* out = blocks_[w.block].data + w.used;
+            const auto length = static_cast<std::uint32_t>(key.size());
+            const auto low = static_cast<std::uint32_t>(hash);
+            std::memcpy(out, &length, 4);
+            std::memcpy(out + 4, &low, 4);
+            if (!key.empty()) std::memcpy(out + kHeader, key.data(), key.size());
+            const std::uint64_t ref = (std::uint64_t{w.block} << kOffsetBits) | (w.used >> 3);
+            w.used += need;
+            return ref;
+        }
+
+        const char* at(std::uint64_t ref) const {
+            return blocks_[ref >> kOffsetBits].data + ((ref & ((std::uint64_t{1} << kOffsetBits) - 1)) << 3);
+        }
+
+        bool equals(std::uint64_t ref, std::string_view key) const {
+            const char* entry = at(ref);
+            std::uint32_t length;
+            std::memcpy(&length, entry, 4);
+            return length == key.size() && (length == 0 || std::memcmp(entry + kHeader, key.data(), length) == 0);
+        }
+
+        static std::uint32_t lowHash(const char* entry) {
+            std::uint32_t low;
+            std::memcpy(&low, entry + 4, 4);
+            return low;
+        }
+
+        void reset() { next_.store(0, std::memory_order_relaxed); }
+
+        // Must run before the first store, with no other thread using the store.
+        void prepare() {
+            if (!blocks_) blocks_.reset(new Block[kMaxBlocks]);
         }
 
     private:
-        static constexpr std::size_t kBlockSize = std::size_t{1} << 21;  // one huge page
-        struct FreeDeleter {
-            void operator()(char* p) const { std::free(p); }
-        };
         struct Block {
-            std::unique_ptr<char, FreeDeleter> data;
-            std::size_t size;
+            char* data = nullptr;
+            std::size_t size = 0;
         };
-        std::vector<Block> blocks_;
-        std::size_t current_ = 0;  // the block being filled
-        std::size_t used_ = 0;     // bytes used in it
-    };
 
-    // Inserts counted per writer, each on its own cache line.
-    struct alignas(64) Counter {
-        std::size_t count = 0;
-    };
+        // The next block index, with room for `bytes`; blocks of an earlier window are reused.
+        std::uint32_t claim(std::size_t bytes) {
+            const std::uint32_t index = next_.fetch_add(1, std::memory_order_relaxed);
+            if (index >= kMaxBlocks) {
+                throw std::length_error(
+                    "The value cache holds more than 32 GiB of texts; set a smaller rolling cache window");
+            }
+            Block& block = blocks_[index];
+            if (block.size < bytes) {
+                std::free(block.data);
+                block = Block();
+                const std::size_t size = (bytes + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
+                void* memory = std::aligned_alloc(kBlockBytes, size);
+                if (memory == nullptr) throw std::bad_alloc();
+                ::madvise(memory, size, MADV_HUGEPAGE);  // keys are read at random, like slots
+                block = Block{static_cast<char*>(memory), size};
+            }
+            return index;
+        }
 
-    static bool equals(const Slot& slot, std::string_view key) {
-        std::size_t length;
-        std::memcpy(&length, slot.key_, sizeof length);
-        return length == key.size() &&
-               (length == 0 || std::memcmp(slot.key_ + sizeof length, key.data(), length) == 0);
-    }
+        std::unique_ptr<Block[]> blocks_;  // kMaxBlocks entries, from prepare() on
+        std::atomic<std::uint32_t> next_{0};  // blocks handed out since the last reset
+    };
 
     // The table is large and probed at random: on huge pages, a probe costs one
     // cache miss instead of a cache miss and a page walk.
@@ -274,39 +331,29 @@ private:
         return Slots(slots, SlotsDeleter{capacity});
     }
 
-    // Every key moves to where a lookup of it begins in the larger table. Only the
-    // high half of its hash is kept in the slot, so the key is hashed again: a
-    // cost paid once per key per doubling.
+    // Every key moves to where a lookup of it begins in the larger table, found from
+    // the low half of its hash kept with the key.
     void rehash(std::size_t capacity) {
+        if (capacity > (std::size_t{1} << 32)) throw std::length_error("The value cache cannot grow further");
         Slots old = allocate(capacity);
         old.swap(slots_);
         const std::size_t oldCapacity = capacity_;
         capacity_ = capacity;
         mask_ = capacity - 1;
         for (std::size_t j = 0; j < oldCapacity; ++j) {
-            const Slot& from = old.get()[j];
-            const std::uint64_t word = from.word_.load(std::memory_order_relaxed);
+            const std::uint64_t word = old.get()[j].word_.load(std::memory_order_relaxed);
             if ((word & Slot::kStateMask) != Slot::kReady) continue;
-            std::size_t i = home(from) & mask_;
+            std::size_t i = KeyStore::lowHash(keys_.at(word >> Slot::kRefShift)) & mask_;
             while (slots_.get()[i].word_.load(std::memory_order_relaxed) != Slot::kFree) i = (i + 1) & mask_;
-            Slot& to = slots_.get()[i];
-            to.key_ = from.key_;
-            to.word_.store(word, std::memory_order_relaxed);
+            slots_.get()[i].word_.store(word, std::memory_order_relaxed);
         }
-    }
-
-    // The full hash of a stored key, for moving it to a larger table.
-    static std::uint64_t home(const Slot& slot) {
-        std::size_t length;
-        std::memcpy(&length, slot.key_, sizeof length);
-        return hashBytes(std::string_view(slot.key_ + sizeof length, length));
     }
 
     Slots slots_{nullptr, SlotsDeleter{0}};
     std::size_t capacity_ = 0;
     std::size_t mask_ = 0;
-    std::vector<Arena> arenas_;      // one per writer
-    std::vector<Counter> inserted_;  // one per writer
+    KeyStore keys_;
+    std::vector<Writer> writers_;  // one per thread that inserts
 };
 
 }  // namespace velmira
