@@ -60,6 +60,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessel {
 namespace csv {
 
@@ -217,6 +221,62 @@ public:
     iterator begin();
     iterator end();
 
+    // Whole rows at a time, for callers that use each field where it lies in the block.
+    //
+    // Gives every field of every remaining row to `sink`, and ends each row with
+    // sink.end_row(). The rows, their fields and the fields' texts are exactly those the row
+    // iterator gives. A field that lies whole in the current block and needs no unescaping
+    // comes as sink.view(data, size): its bytes stay valid until sink.block_end(), which is
+    // called before the block is replaced. Any other field comes as sink.copy(data, size),
+    // valid only during the call. Returns false once the input is exhausted, true when
+    // sink.end_row() returned false to stop the scan. Call it at the start of a row (before
+    // any other read, or after the iterator or a ROW_END token); the sink:
+    //   void view(const char* data, std::size_t size);
+    //   void copy(const char* data, std::size_t size);
+    //   void drop_row();   // forget the fields given since the last end_row()
+    //   bool end_row();    // a row is complete; false stops the scan after it
+    //   void block_end();  // the views given so far are about to go stale
+    //
+    // Ordinary bytes are never looked at one by one: the scan jumps from a field's start to
+    // the next delimiter or terminator (or, in a quoted field, the next quote), sixteen bytes
+    // a step. A row that runs past the end of the block, or ends the input without a
+    // terminator, is read again from its start by next_field, with every field copied.
+    template <class Sink>
+    bool scan_rows(Sink& sink) {
+        const bool fast = special_bytes_distinct();
+        if (m_state == State::END_OF_ROW) {
+            m_state = State::START_OF_FIELD;  // the row's ROW_END, taken
+        }
+        for (;;) {
+            if (m_state == State::EMPTY) {
+                return false;
+            }
+            if (m_state == State::START_OF_FIELD && m_cursor == m_inputbuf_size) {
+                if (fast) {
+                    sink.block_end();
+                }
+                if (top_token() == nullptr) {
+                    m_state = State::EMPTY;
+                    return false;
+                }
+            }
+            const std::size_t row_start = m_cursor;
+            if (!fast || m_state != State::START_OF_FIELD || !fast_row(sink)) {
+                sink.drop_row();
+                if (fast) {
+                    m_cursor = row_start;
+                    sink.block_end();
+                }
+                if (!slow_row(sink)) {
+                    return false;
+                }
+            }
+            if (!sink.end_row()) {
+                return true;
+            }
+        }
+    }
+
 private:
     // After a CR in CRLF mode, swallow an LF that directly follows, even from the next block.
     void handle_crlf(char c) {
@@ -260,6 +320,136 @@ private:
         return &m_inputbuf[m_cursor];
     }
 
+    // Whether the delimiter, the quote and the terminator bytes are all different: only then
+    // may a field be found by jumping to the next special byte.
+    bool special_bytes_distinct() const {
+        const char t1 = term_byte(0);
+        const char t2 = term_byte(1);
+        return m_delimiter != m_quote && m_delimiter != t1 && m_delimiter != t2 && m_quote != t1 &&
+               m_quote != t2;
+    }
+
+    // The bytes that end a row: CR and LF in CRLF mode, else the terminator byte twice.
+    char term_byte(int which) const {
+        if (m_terminator == Term::CRLF) {
+            return which == 0 ? '\r' : '\n';
+        }
+        return static_cast<char>(static_cast<int>(m_terminator));
+    }
+
+    // One row of the block from m_cursor, which is at its start. Returns true with m_cursor
+    // after the row's terminator, or false, having moved nothing but the sink, when the row
+    // goes on past the block (or ends the input without a terminator). Special bytes are
+    // distinct here, so the order in which a state tests them does not matter.
+    template <class Sink>
+    bool fast_row(Sink& sink) {
+        const std::size_t size = m_inputbuf_size;
+        std::size_t pos = m_cursor;
+        for (;;) {
+            if (pos == size) {
+                return false;
+            }
+            std::size_t end;  // the delimiter or terminator after the field
+            if (m_inputbuf[pos] == m_quote) {
+                const std::size_t close = find_quote(pos + 1);
+                if (close + 1 >= size) {
+                    return false;
+                }
+                const char after = m_inputbuf[close + 1];
+                if (after == m_delimiter || after == m_terminator) {
+                    sink.view(m_inputbuf + pos + 1, close - pos - 1);
+                    end = close + 1;
+                } else {
+                    end = unescape_quoted(pos, close);
+                    if (end >= size) {
+                        return false;
+                    }
+                    sink.copy(m_fieldbuf.data(), m_fieldbuf.size());
+                }
+            } else {
+                end = find_separator(pos);
+                if (end == size) {
+                    return false;
+                }
+                sink.view(m_inputbuf + pos, end - pos);
+            }
+            if (m_inputbuf[end] == m_delimiter) {
+                pos = end + 1;
+                continue;
+            }
+            std::size_t next = end + 1;
+            if (m_terminator == Term::CRLF && m_inputbuf[end] == '\r') {
+                if (next == size) {
+                    if (!m_eof) {
+                        return false;  // its LF may start the next block
+                    }
+                } else if (m_inputbuf[next] == '\n') {
+                    ++next;
+                }
+            }
+            m_cursor = next;
+            return true;
+        }
+    }
+
+    // A quoted field that holds a doubled quote or goes on after its closing quote, opened at
+    // `open` and with a quote at `close`: its text, unescaped as the state table does, goes
+    // into m_fieldbuf. Returns the index of the delimiter or terminator after it, or the
+    // block's size if the block ends first.
+    std::size_t unescape_quoted(std::size_t open, std::size_t close) {
+        const std::size_t size = m_inputbuf_size;
+        m_fieldbuf.assign(m_inputbuf + open + 1, close - open - 1);
+        for (;;) {
+            const std::size_t at = close + 1;  // after a quote in a quoted field
+            if (at >= size) {
+                return size;
+            }
+            const char c = m_inputbuf[at];
+            if (c == m_delimiter || c == m_terminator) {  // the field ends
+                return at;
+            }
+            if (c == m_quote) {  // doubled quote: one quote byte, still quoted
+                m_fieldbuf.push_back(c);
+                close = find_quote(at + 1);
+                if (close >= size) {
+                    return size;
+                }
+                m_fieldbuf.append(m_inputbuf + at + 1, close - at - 1);
+                continue;
+            }
+            const std::size_t end = find_separator(at);  // text after the closing quote
+            m_fieldbuf.append(m_inputbuf + at, end - at);
+            return end;
+        }
+    }
+
+    // One row through next_field, every field copied. Returns false if the input held no
+    // further row.
+    template <class Sink>
+    bool slow_row(Sink& sink) {
+        std::size_t fields = 0;
+        for (;;) {
+            const Field field = next_field();
+            if (field.type == FieldType::DATA) {
+                sink.copy(field.data->data(), field.data->size());
+                ++fields;
+                continue;
+            }
+            // A row that the end of input cut off still counts if it has a field.
+            return field.type == FieldType::ROW_END || fields > 0;
+        }
+    }
+
+    // Index of the first quote at or after `from` in the block, or the block's size.
+    std::size_t find_quote(std::size_t from) const {
+        if (from >= m_inputbuf_size) {
+            return m_inputbuf_size;
+        }
+        const void* hit = std::memchr(m_inputbuf + from, m_quote, m_inputbuf_size - from);
+        return hit == nullptr ? m_inputbuf_size
+                              : static_cast<std::size_t>(static_cast<const char*>(hit) - m_inputbuf);
+    }
+
     // The scan handles one byte per step, but between special bytes a step would only append
     // and stay in its state, so the two helpers below take such a run from the buffer at once.
     // Each starts with the byte just consumed (at m_cursor - 1) and stops at the end of the
@@ -268,7 +458,7 @@ private:
     // Unquoted text: runs up to a delimiter or terminator byte.
     void take_plain_run() {
         const std::size_t start = m_cursor - 1;
-        const std::size_t stop = plain_run_end(m_cursor);
+        const std::size_t stop = find_separator(m_cursor);
         m_fieldbuf.append(m_inputbuf + start, stop - start);
         m_cursor = stop;
     }
@@ -284,51 +474,36 @@ private:
         m_cursor = stop;
     }
 
-    // Index of the first delimiter or terminator byte at or after `from`, or the buffer size.
-    // Eight bytes at a time: a word is tested for any of the three bytes at once.
-    std::size_t plain_run_end(std::size_t from) const {
-        const auto d = static_cast<unsigned char>(m_delimiter);
-        unsigned char t1 = '\r';
-        unsigned char t2 = '\n';
-        if (m_terminator != Term::CRLF) {
-            t1 = static_cast<unsigned char>(static_cast<int>(m_terminator));
-            t2 = t1;
+    // Index of the first delimiter or terminator byte at or after `from`, or the block's size.
+    // Sixteen bytes at a time where SSE2 is there, which is always on x86-64. Loads may reach
+    // past the block's valid bytes (never past the buffer); hits there are ignored.
+    std::size_t find_separator(std::size_t from) const {
+        const std::size_t size = m_inputbuf_size;
+        const char t1 = term_byte(0);
+        const char t2 = term_byte(1);
+#if defined(__SSE2__)
+        constexpr std::size_t kLast = static_cast<std::size_t>(INPUTBUF_CAP) - 16;
+        const __m128i d = _mm_set1_epi8(m_delimiter);
+        const __m128i a = _mm_set1_epi8(t1);
+        const __m128i b = _mm_set1_epi8(t2);
+        for (; from < size && from <= kLast; from += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_inputbuf + from));
+            const __m128i hit =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, a)), _mm_cmpeq_epi8(v, b));
+            const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+            if (mask != 0) {
+                const std::size_t at = from + static_cast<std::size_t>(__builtin_ctz(mask));
+                return at < size ? at : size;
+            }
         }
-        const std::uint64_t wd = splat(d);
-        const std::uint64_t w1 = splat(t1);
-        const std::uint64_t w2 = splat(t2);
-        while (m_inputbuf_size - from >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, m_inputbuf + from, sizeof word);
-            const std::uint64_t hits =
-                zero_bytes(word ^ wd) | zero_bytes(word ^ w1) | zero_bytes(word ^ w2);
-            if (hits != 0) {
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-                // The lowest marked byte is exact and, little-endian, the first in memory.
-                return from + static_cast<std::size_t>(__builtin_ctzll(hits) / 8);
-#else
-                break;
 #endif
-            }
-            from += 8;
-        }
-        for (; from < m_inputbuf_size; ++from) {
-            const auto u = static_cast<unsigned char>(m_inputbuf[from]);
-            if (u == d || u == t1 || u == t2) {
+        for (; from < size; ++from) {
+            const char c = m_inputbuf[from];
+            if (c == m_delimiter || c == t1 || c == t2) {
                 break;
             }
         }
-        return from;
-    }
-
-    static constexpr std::uint64_t splat(unsigned char b) {
-        return 0x0101010101010101ULL * b;
-    }
-
-    // Marks the zero bytes of w with 0x80. Borrows can also mark a 0x01 byte above a zero byte,
-    // never one below the first, so "any marked" and "lowest marked" are both exact.
-    static constexpr std::uint64_t zero_bytes(std::uint64_t w) {
-        return (w - 0x0101010101010101ULL) & ~w & 0x8080808080808080ULL;
+        return from < size ? from : size;
     }
 
     State m_state = State::START_OF_FIELD;  // scanner state; EMPTY is final

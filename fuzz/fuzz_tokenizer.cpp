@@ -18,11 +18,16 @@
 //     same rows as alone, so CR LF pairs, quotes and fields that straddle a refill change
 //     nothing. (The filler goes through the tokenizer only: the checks above, byte by byte
 //     and slow under instrumentation, run on the text alone.)
+//  6. The fast path (scan_rows) gives the iterator's rows, which equal the byte-at-a-time
+//     model's: alone, after a header taken by the iterator, stopping and resuming every few
+//     rows, and (with bit 2) across the block boundary; its views are read only when it says
+//     they are about to go stale, and it ends with the parser empty at the input's end.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "common.hpp"
+#include "tests/cpp/csv_model.hpp"
 
 namespace {
 
@@ -60,6 +65,17 @@ Rows rowsFromTokens(const std::string& bytes, char delimiter, std::int64_t* posi
         }
     }
     fuzz::fail("no CSV_END after 2n + 2 tokens");
+}
+
+// The fast path's rows, in one of its modes, against the iterator's.
+void checkScan(const std::string& bytes, char delimiter, const Rows& expected, bool header, std::size_t stopEvery,
+               const char* what) {
+    const auto result =
+        csvtest::scanRows(bytes, [delimiter](CsvParser& p) { p.delimiter(delimiter); }, header, stopEvery);
+    check(!result.brokenInvariant, std::string("scan_rows broke the sink's invariants ") + what);
+    check(result.rows == expected, std::string("scan_rows ") + what + ": " + show(result.rows) + " != " + show(expected));
+    check(result.empty, std::string("scan_rows ended with the parser not empty ") + what);
+    check(result.position == static_cast<std::streamoff>(bytes.size()), std::string("scan_rows position ") + what);
 }
 
 Rows plainSplit(const std::string& bytes, char delimiter) {
@@ -144,7 +160,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Rows got = fuzz::rowsOf(padded, delimiter);
         check(got == expected, "rows across the block boundary differ from the rows alone: " +
                                    show(Rows(got.begin() + 1, got.end())) + " != " + show(rows));
+        checkScan(padded, delimiter, expected, (layout >> 3) & 1, 0, "across the block boundary");
     }
+    const Rows model = csvtest::modelRows(bytes, delimiter, '"');
+    check(model == rows, "iterator rows " + show(rows) + " != byte-at-a-time model " + show(model));
+    checkScan(bytes, delimiter, rows, false, 0, "alone");
+    checkScan(bytes, delimiter, rows, true, 1 + (layout >> 5), "after a header, stopping");
     for (const Row& row : rows) check(!row.empty(), "a row with no field");
 
     std::int64_t position = -1;

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "csv/parser.hpp"
+#include "csv_model.hpp"
 
 namespace {
 
@@ -109,54 +110,20 @@ std::string tokens_of(const std::string& input) {
     return out + "...";
 }
 
-// The dialect read one byte at a time from a whole string, CRLF mode: no blocks, no refills and
-// no run skipping, so it is an independent check on the tokenizer's buffering.
+// The byte-at-a-time model, rendered.
 std::string model_rows(const std::string& in, char delim = ',', char quote = '"') {
-    enum { START, FIELD, QUOTED, ESCAPED } state = START;
-    std::string out, row, field;
-    bool row_has_fields = false;
-    auto end_field = [&] {
-        row += "[" + field + "]";
-        field.clear();
-        row_has_fields = true;
-    };
-    auto end_row = [&] {
-        out += row + "/";
-        row.clear();
-        row_has_fields = false;
-    };
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        const char c = in[i];
-        const bool term = c == '\r' || c == '\n';
-        if (term && state != QUOTED) {
-            end_field();
-            end_row();
-            if (c == '\r' && i + 1 < in.size() && in[i + 1] == '\n') {
-                ++i;
-            }
-            state = START;
-        } else if (c == quote && state == START) {
-            state = QUOTED;
-        } else if (c == quote && state == QUOTED) {
-            state = ESCAPED;
-        } else if (c == quote && state == ESCAPED) {
-            field += c;
-            state = QUOTED;
-        } else if (c == delim && state != QUOTED) {
-            end_field();
-            state = START;
-        } else {
-            field += c;
-            state = state == QUOTED ? QUOTED : FIELD;
-        }
+    return render_rows(csvtest::modelRows(in, delim, quote));
+}
+
+// Rows through the fast path, rendered; a broken sink invariant renders as an error.
+std::string rows_via_scan(const std::string& input, const Configure& configure = {},
+                          bool header_by_iterator = false, std::size_t stop_every = 0) {
+    const auto result = csvtest::scanRows(
+        input, [&](CsvParser& p) { if (configure) configure(p); }, header_by_iterator, stop_every);
+    if (result.brokenInvariant) {
+        return "scan_rows broke the sink's invariants";
     }
-    if (!field.empty()) {
-        end_field();
-    }
-    if (row_has_fields) {
-        end_row();
-    }
-    return out;
+    return render_rows(result.rows);
 }
 
 struct RowsCase {
@@ -227,6 +194,29 @@ TEST_P(Dialect, ByteAtATimeModelAgrees) {
     EXPECT_EQ(model_rows(GetParam().input), GetParam().expected);
 }
 
+TEST_P(Dialect, ScanRowsAgree) {
+    const std::string& input = GetParam().input;
+    EXPECT_EQ(rows_via_scan(input), GetParam().expected);
+    EXPECT_EQ(rows_via_scan(input, {}, true), GetParam().expected);
+    EXPECT_EQ(rows_via_scan(input, {}, false, 1), GetParam().expected);
+}
+
+// The fixture at every offset of a SIMD word, and straddling the end of the first block at
+// every offset, through the fast path.
+TEST_P(Dialect, ScanRowsAtEveryOffset) {
+    const RowsCase& c = GetParam();
+    for (std::size_t shift = 0; shift < 32; ++shift) {
+        const std::string pad(shift, 'p');
+        EXPECT_EQ(rows_via_scan(pad + "\n" + c.input, {}, true), "[" + pad + "]/" + c.expected)
+            << "fixture at offset " << shift + 1;
+    }
+    for (std::size_t k = 0; k <= c.input.size() + 1; ++k) {
+        const std::string pad(kBlock - k - 1, 'p');
+        EXPECT_EQ(rows_via_scan(pad + "\n" + c.input), "[" + pad + "]/" + c.expected)
+            << "fixture at offset " << kBlock - k;
+    }
+}
+
 // Puts the fixture behind a padding row so that each of its bytes lands once on the last byte
 // of the first block and once on the first byte of the second. Its rows must not change.
 TEST_P(Dialect, ShiftedAcrossBlockBoundary) {
@@ -282,6 +272,7 @@ TEST_P(Configured, Rows) {
     };
     EXPECT_EQ(rows_via_iterator(c.input, configure), c.expected);
     EXPECT_EQ(rows_via_tokens(c.input, configure), c.expected);
+    EXPECT_EQ(rows_via_scan(c.input, configure), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tokenizer, Configured, testing::ValuesIn(kConfigured),
@@ -368,6 +359,76 @@ TEST(TokenizerModel, RandomInputsAgreeWithModel) {
                       "[" + pad + "]/" + expected)
                 << "case " << n << " at offset " << kBlock - k;
         }
+    }
+}
+
+// The fast path against the byte-at-a-time model over generated inputs: every special byte at
+// every offset of a SIMD word and around the end of the first block, CR ending one block with
+// its LF starting the next, quotes and delimiters there, in every dialect the model knows.
+TEST(TokenizerScanRows, GeneratedInputsAgreeWithModel) {
+    const std::vector<std::string> pieces = {
+        "a", "b", "0123456789abcdef", "0123456789abcdefghijklmnopqrstu", ",", ",", ";", "\"", "\"",
+        "\"\"", "\r", "\n", "\r\n", " ", "\xFF", "\x80", "\t", "\x0B", "\x0C", "\0"s, "'",
+    };
+    const std::vector<std::pair<char, char>> dialects = {
+        {',', '"'}, {';', '"'}, {',', '\''}, {'\t', '"'}, {'"', '"'}, {'\n', '"'}, {',', '\r'}};
+    std::mt19937 rng(20261208);
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::uniform_int_distribution<std::size_t> length(0, 40);
+    for (int n = 0; n < 1200; ++n) {
+        std::string input;
+        for (std::size_t len = length(rng); len > 0; --len) {
+            input += pieces[pick(rng)];
+        }
+        const auto [delim, quote] = dialects[static_cast<std::size_t>(n) % dialects.size()];
+        const Configure configure = [d = delim, q = quote](CsvParser& p) { p.delimiter(d).quote(q); };
+        const std::string expected = model_rows(input, delim, quote);
+        ASSERT_EQ(rows_via_scan(input, configure), expected) << "case " << n;
+        ASSERT_EQ(rows_via_scan(input, configure, true, 3), expected) << "case " << n;
+        // At every offset of a 16-byte word, behind a first row.
+        const std::size_t shift = static_cast<std::size_t>(n) % 17;
+        const std::string word_pad(shift, 'p');
+        ASSERT_EQ(rows_via_scan(word_pad + "\n" + input, configure, n % 2 == 0),
+                  model_rows(word_pad + "\n" + input, delim, quote))
+            << "case " << n << " shifted by " << shift;
+        // Straddling the end of the first block at each of its offsets in turn.
+        const std::size_t k = static_cast<std::size_t>(n) % (input.size() + 2);
+        const std::string pad(kBlock - k - 1, 'p');
+        ASSERT_EQ(rows_via_scan(pad + "\n" + input, configure), model_rows(pad + "\n" + input, delim, quote))
+            << "case " << n << " at offset " << kBlock - k;
+    }
+}
+
+// Inputs of exactly one block and one byte more, ending in each special byte, and a CR as the
+// last byte of a full block with its LF in the next.
+TEST(TokenizerScanRows, BlockSizedInputs) {
+    for (const std::string& tail : {"\n"s, "\r"s, ","s, "\""s, "\"\""s, "x"s, "\r\n"s}) {
+        for (std::size_t extra : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+            std::string input(kBlock + extra - tail.size(), 'a');
+            for (std::size_t i = 7; i < input.size(); i += 8) {
+                input[i] = (i / 8) % 3 == 0 ? '\n' : ',';
+            }
+            input += tail;
+            ASSERT_EQ(rows_via_scan(input), model_rows(input))
+                << "tail " << render_row({tail}) << " extra " << extra;
+        }
+    }
+    const std::string pad(kBlock - 3, 'p');
+    EXPECT_EQ(rows_via_scan(pad + "\nx\r\ny\n"), "[" + pad + "]/[x]/[y]/");
+    EXPECT_EQ(rows_via_scan(pad + "\nx\r\r\n"), "[" + pad + "]/[x]/[]/");
+    EXPECT_EQ(rows_via_scan(pad + "\nx\r"), "[" + pad + "]/[x]/");
+    // Fields, quoted and plain, longer than a block.
+    const std::string big(3 * kBlock + 5, 'b');
+    EXPECT_EQ(rows_via_scan("a," + big + ",c\n\"" + big + "\"\"\"\n"),
+              "[a][" + big + "][c]/[" + big + "\"]/");
+}
+
+// A single-byte terminator, CR and LF then being text: the fast path against the iterator.
+TEST(TokenizerScanRows, SingleByteTerminator) {
+    const Configure configure = [](CsvParser& p) { p.terminator(';'); };
+    for (const std::string& input :
+         {"a,b;c\r\nd;\"x;y\";\"\";"s, "a\n;b\r"s, std::string(kBlock - 1, 'q') + ";\"a\"\"b\";c"}) {
+        EXPECT_EQ(rows_via_scan(input, configure), rows_via_iterator(input, configure));
     }
 }
 
