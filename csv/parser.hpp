@@ -63,6 +63,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace tessel {
 namespace csv {
@@ -260,16 +263,21 @@ public:
                     return false;
                 }
             }
-            const std::size_t row_start = m_cursor;
-            if (!fast || m_state != State::START_OF_FIELD || !fast_row(sink)) {
+            if (fast && m_state == State::START_OF_FIELD) {
+                const FastScan done = fast_rows(sink);
+                if (done == FastScan::STOPPED) {
+                    return true;
+                }
+                if (done == FastScan::BLOCK_USED) {
+                    continue;
+                }
+                // The row at m_cursor needs what lies beyond the block: the refill may come
+                // within it, so whatever was given as a view must be used up first.
                 sink.drop_row();
-                if (fast) {
-                    m_cursor = row_start;
-                    sink.block_end();
-                }
-                if (!slow_row(sink)) {
-                    return false;
-                }
+                sink.block_end();
+            }
+            if (!slow_row(sink)) {
+                return false;
             }
             if (!sink.end_row()) {
                 return true;
@@ -337,23 +345,32 @@ private:
         return static_cast<char>(static_cast<int>(m_terminator));
     }
 
-    // One row of the block from m_cursor, which is at its start. Returns true with m_cursor
-    // after the row's terminator, or false, having moved nothing but the sink, when the row
-    // goes on past the block (or ends the input without a terminator). Special bytes are
-    // distinct here, so the order in which a state tests them does not matter.
+    enum class FastScan {
+        STOPPED,     // the sink asked to stop after a row
+        BLOCK_USED,  // every row of the block is taken; m_cursor is at its end
+        FELL_BACK,   // the row at m_cursor goes on past the block, or ends the input unended
+    };
+
+    // Rows of the block from m_cursor, which is at the start of a row, each taken whole or
+    // not at all: m_cursor moves past a row only once its terminator is read. Separators
+    // (delimiter and terminator bytes) are found from a bit mask of 64 bytes at a time, so
+    // each unquoted field costs a bit scan. Special bytes are distinct here, so the order in
+    // which a state tests them does not matter.
     template <class Sink>
-    bool fast_row(Sink& sink) {
+    FastScan fast_rows(Sink& sink) {
         const std::size_t size = m_inputbuf_size;
-        std::size_t pos = m_cursor;
+        std::size_t pos = m_cursor;              // start of the current field
+        std::size_t base = pos & ~std::size_t{63};
+        std::uint64_t bits = separator_mask(base) & (~std::uint64_t{0} << (pos - base));  // at >= pos
         for (;;) {
             if (pos == size) {
-                return false;
+                return pos == m_cursor ? FastScan::BLOCK_USED : FastScan::FELL_BACK;
             }
             std::size_t end;  // the delimiter or terminator after the field
             if (m_inputbuf[pos] == m_quote) {
                 const std::size_t close = find_quote(pos + 1);
                 if (close + 1 >= size) {
-                    return false;
+                    return FastScan::FELL_BACK;
                 }
                 const char after = m_inputbuf[close + 1];
                 if (after == m_delimiter || after == m_terminator) {
@@ -362,17 +379,25 @@ private:
                 } else {
                     end = unescape_quoted(pos, close);
                     if (end >= size) {
-                        return false;
+                        return FastScan::FELL_BACK;
                     }
                     sink.copy(m_fieldbuf.data(), m_fieldbuf.size());
                 }
+                // Separators inside the quotes are text: the mask starts again at `end`.
+                base = end & ~std::size_t{63};
+                bits = separator_mask(base) & (~std::uint64_t{0} << (end - base));
             } else {
-                end = find_separator(pos);
-                if (end == size) {
-                    return false;
+                while (bits == 0) {
+                    base += 64;
+                    if (base >= size) {
+                        return FastScan::FELL_BACK;
+                    }
+                    bits = separator_mask(base);
                 }
+                end = base + static_cast<std::size_t>(__builtin_ctzll(bits));
                 sink.view(m_inputbuf + pos, end - pos);
             }
+            bits &= bits - 1;  // the separator at `end`
             if (m_inputbuf[end] == m_delimiter) {
                 pos = end + 1;
                 continue;
@@ -381,16 +406,89 @@ private:
             if (m_terminator == Term::CRLF && m_inputbuf[end] == '\r') {
                 if (next == size) {
                     if (!m_eof) {
-                        return false;  // its LF may start the next block
+                        return FastScan::FELL_BACK;  // its LF may start the next block
                     }
                 } else if (m_inputbuf[next] == '\n') {
                     ++next;
                 }
             }
             m_cursor = next;
-            return true;
+            if (!sink.end_row()) {
+                return FastScan::STOPPED;
+            }
+            pos = next;
+            if (pos - base >= 64) {
+                if (pos == size) {
+                    return FastScan::BLOCK_USED;
+                }
+                base = pos & ~std::size_t{63};
+                bits = separator_mask(base);
+            }
+            bits &= ~std::uint64_t{0} << (pos - base);  // an LF taken with its CR
         }
     }
+
+    // Bit i set when byte base + i of the block is a delimiter or terminator byte; bytes past
+    // the block's valid ones read as none. `base` is a multiple of 64 below the block's size,
+    // so the loads stay inside the buffer.
+    std::uint64_t separator_mask(std::size_t base) const {
+        const char* p = m_inputbuf + base;
+        const char t1 = term_byte(0);
+        const char t2 = term_byte(1);
+#if defined(__GNUC__) && defined(__x86_64__)
+        const std::uint64_t mask =
+            has_avx2() ? separator_mask_avx2(p, m_delimiter, t1, t2) : separator_mask_sse2(p, m_delimiter, t1, t2);
+#elif defined(__SSE2__)
+        const std::uint64_t mask = separator_mask_sse2(p, m_delimiter, t1, t2);
+#else
+        std::uint64_t mask = 0;
+        for (unsigned i = 0; i < 64; ++i) {
+            const char c = p[i];
+            mask |= static_cast<std::uint64_t>(c == m_delimiter || c == t1 || c == t2) << i;
+        }
+#endif
+        const std::size_t valid = m_inputbuf_size - base;
+        return valid >= 64 ? mask : mask & ((std::uint64_t{1} << valid) - 1);
+    }
+
+#if defined(__SSE2__)
+    static std::uint64_t separator_mask_sse2(const char* p, char delimiter, char t1, char t2) {
+        const __m128i d = _mm_set1_epi8(delimiter);
+        const __m128i a = _mm_set1_epi8(t1);
+        const __m128i b = _mm_set1_epi8(t2);
+        std::uint64_t mask = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            const __m128i hit =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, a)), _mm_cmpeq_epi8(v, b));
+            mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hit))) << (16 * k);
+        }
+        return mask;
+    }
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+    // AVX2 takes the 64 bytes in two loads instead of four; asked of the processor once.
+    static bool has_avx2() {
+        static const bool yes = __builtin_cpu_supports("avx2");
+        return yes;
+    }
+
+    __attribute__((target("avx2"))) static std::uint64_t separator_mask_avx2(const char* p, char delimiter,
+                                                                             char t1, char t2) {
+        const __m256i d = _mm256_set1_epi8(delimiter);
+        const __m256i a = _mm256_set1_epi8(t1);
+        const __m256i b = _mm256_set1_epi8(t2);
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        const __m256i hit_lo =
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(lo, d), _mm256_cmpeq_epi8(lo, a)), _mm256_cmpeq_epi8(lo, b));
+        const __m256i hit_hi =
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(hi, d), _mm256_cmpeq_epi8(hi, a)), _mm256_cmpeq_epi8(hi, b));
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(hit_lo))) |
+               static_cast<std::uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(hit_hi))) << 32;
+    }
+#endif
 
     // A quoted field that holds a doubled quote or goes on after its closing quote, opened at
     // `open` and with a quote at `close`: its text, unescaped as the state table does, goes
