@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "csv/parser.hpp"
+#include "row_batch.hpp"
 #include "worker_pool.hpp"
 
 namespace {
@@ -103,14 +104,9 @@ struct Inf::ColumnGroup {
 };
 
 struct Inf::Pass {
-    explicit Pass(tessel::csv::CsvParser& p) : parser(p), row(p.end()), end(p.end()) {}
-
-    tessel::csv::CsvParser& parser;
-    tessel::csv::CsvParser::iterator row;  // the next row to take
-    tessel::csv::CsvParser::iterator end;
     std::size_t numCols = 0;
     std::uint64_t window = 0;              // rows between cache flushes; 0 = never
-    velmira::ValueCache markers;           // naValues, hashed like the cache
+    velmira::MarkerSet markers;            // naValues, hashed like the cache
     std::vector<ColumnGroup> groups;
     std::vector<std::uint64_t> tallies;    // the groups' pending counts, one aligned row each
     std::vector<std::size_t> groupOf;      // column -> index into groups
@@ -120,6 +116,9 @@ struct Inf::Pass {
     // Called after every row, header included: the cache is flushed on the
     // window's row boundaries, with the header counted as row 1.
     bool atWindowBoundary(std::uint64_t rowsDone) const { return window != 0 && rowsDone % window == 0; }
+    // Rows in a batch: enough to overlap the cache misses of its lookups, few enough to stay
+    // in the processor's caches.
+    std::size_t batchRows() const { return std::max<std::size_t>(1, (std::size_t{1} << 14) / numCols); }
 };
 
 Inf::TypeId Inf::intern(const std::string& name) {
@@ -201,39 +200,47 @@ Inf::PatternStrings Inf::getColTypePatterns() const {
 }
 
 // Classifies one field: NA marker first, then the cache, then the column's types
-// in its current trial order, stopping at the first whole-field match.
-Inf::TypeId Inf::getColType(std::string_view text, std::uint64_t hash, ColumnGroup& column,
-                            const velmira::ValueCache& markers, velmira::MatchScratch& scratch,
-                            std::size_t writer) {
+// in its current trial order, stopping at the first whole-field match. The cache hit
+// is the common case and is kept small enough to inline into the pass's loops.
+__attribute__((always_inline)) inline Inf::TypeId Inf::getColType(std::string_view text, std::uint64_t hash,
+                                                                  ColumnGroup& column,
+                                                                  const velmira::MarkerSet& markers,
+                                                                  velmira::MatchScratch& scratch,
+                                                                  std::size_t writer) {
     // Every text seen gets a cache entry, markers included; a marker's stays empty.
     velmira::ValueCache::Slot& entry = typeCache.findOrInsert(text, hash, writer);
     TypeId type;
     if (markers.contains(text, hash)) {
         type = kNA;
-    } else if (const TypeId cached = entry.value(); cached != kNotCached) {
-        type = cached;
     } else {
-        type = kOther;
-        std::vector<Trial>& order = *column.order;
-        const bool plain = velmira::plainText(text);
-        bool matched = false;
-        for (std::size_t ti = 0; ti < order.size() && !matched; ++ti) {
-            for (const velmira::Pattern& pattern : *order[ti].patterns) {
-                if (pattern.fullMatch(text, plain, scratch)) {
-                    type = order[ti].type;
-                    // Swap with the front, not move to the front: the list's other
-                    // entries keep their places.
-                    if (ti > 0) std::swap(order[0], order[ti]);
-                    matched = true;
-                    break;
-                }
-            }
-        }
-        // With workers, another column may have filled the entry meanwhile; its
-        // value then stays, and this field keeps its own column's verdict.
-        velmira::ValueCache::fill(entry, type);
+        type = entry.value();
+        if (type == kNotCached) type = matchType(text, column, scratch, entry);
     }
     ++column.tally[type];
+    return type;
+}
+
+Inf::TypeId Inf::matchType(std::string_view text, ColumnGroup& column, velmira::MatchScratch& scratch,
+                           velmira::ValueCache::Slot& entry) {
+    TypeId type = kOther;
+    std::vector<Trial>& order = *column.order;
+    const bool plain = velmira::plainText(text);
+    bool matched = false;
+    for (std::size_t ti = 0; ti < order.size() && !matched; ++ti) {
+        for (const velmira::Pattern& pattern : *order[ti].patterns) {
+            if (pattern.fullMatch(text, plain, scratch)) {
+                type = order[ti].type;
+                // Swap with the front, not move to the front: the list's other
+                // entries keep their places.
+                if (ti > 0) std::swap(order[0], order[ti]);
+                matched = true;
+                break;
+            }
+        }
+    }
+    // With workers, another column may have filled the entry meanwhile; its
+    // value then stays, and this field keeps its own column's verdict.
+    velmira::ValueCache::fill(entry, type);
     return type;
 }
 
@@ -242,7 +249,7 @@ void Inf::inferTypes() {
     std::ifstream file(filepath, std::ios::binary);
     tessel::csv::CsvParser parser(file);  // throws if the file could not be opened
     parser.delimiter(delimiter);
-    Pass pass(parser);
+    Pass pass;
     if (saveTypesFile) {
         refuseToOverwriteInput(filepath, typesFilepath);
         pass.typesFile.open(typesFilepath);
@@ -250,23 +257,20 @@ void Inf::inferTypes() {
     pass.numCols = static_cast<std::size_t>(std::max(getNumCols(), 0));
     columns.assign(pass.numCols, std::string());
     pass.window = rollingCacheWindow > 0 ? static_cast<std::uint64_t>(rollingCacheWindow) : 0;
-    pass.markers.reserve(naValues.size());
-    for (const std::string& marker : naValues) {
-        velmira::ValueCache::fill(pass.markers.findOrInsert(marker, velmira::hashBytes(marker), 0), kNA);
-    }
+    for (const std::string& marker : naValues) pass.markers.add(marker);
 
-    pass.row = parser.begin();
-    if (pass.row != pass.end) {
-        readHeader(pass, *pass.row);
+    auto header = parser.begin();
+    if (header != parser.end()) {
+        readHeader(pass, *header);
         ++n;
         if (pass.atWindowBoundary(n)) typeCache.clear();
         // Counts are added to the tables as the rows end normally, and also when an
         // error ends the pass: what the rows before it counted stays counted.
         try {
             if (multithreading && !pass.groups.empty()) {
-                classifyRowsConcurrently(pass);
+                classifyRowsConcurrently(pass, parser);
             } else {
-                classifyRows(pass);
+                classifyRows(pass, parser);
             }
         } catch (...) {
             addTallies(pass);
@@ -334,102 +338,73 @@ void Inf::addTallies(Pass& pass) {
     }
 }
 
-void Inf::classifyRows(Pass& pass) {
-    std::vector<TypeId> types(pass.numCols);
-    std::vector<std::uint64_t> hashes(pass.numCols);
+// Rows are tokenized into a batch of views of the tokenizer's block and classified when the
+// batch is full or the block is about to be replaced, whichever comes first. The slot of a
+// lookup a few fields ahead is fetched early, so that the cache misses of many distinct texts
+// overlap.
+void Inf::classifyRows(Pass& pass, tessel::csv::CsvParser& parser) {
+    const std::size_t numCols = pass.numCols;
+    velmira::RowBatch batch(numCols, pass.batchRows());
     velmira::MatchScratch scratch;
+    std::vector<TypeId> types(numCols);
     const bool writing = pass.typesFile.enabled();
-    // The iterator still holds the header.
-    for (++pass.row; pass.row != pass.end; ++pass.row) {
-        const std::vector<std::string>& fields = *pass.row;
-        const std::size_t width = std::min(fields.size(), pass.numCols);
-        typeCache.reserve(width);
-        for (std::size_t c = 0; c < width; ++c) {
-            hashes[c] = velmira::hashBytes(fields[c]);
-            typeCache.prefetch(hashes[c]);
+    auto classify = [&] {
+        constexpr std::size_t kAhead = 16;
+        const std::size_t total = batch.rows * numCols;
+        typeCache.reserve(total);
+        for (std::size_t i = 0; i < std::min(kAhead, total); ++i) typeCache.prefetch(batch.cells[i].hash);
+        for (std::size_t r = 0; r < batch.rows; ++r) {
+            const std::size_t width = batch.widths[r];
+            for (std::size_t c = 0; c < width; ++c) {
+                const std::size_t i = r * numCols + c;
+                if (i + kAhead < total) typeCache.prefetch(batch.cells[i + kAhead].hash);
+                const velmira::Cell& cell = batch.cells[i];
+                types[c] = getColType(cell.text(), cell.hash, pass.groups[pass.groupOf[c]], pass.markers, scratch, 0);
+            }
+            if (writing) {
+                for (std::size_t c = 0; c < width; ++c) pass.typesFile.entry(c, pass.typeTexts[types[c]]);
+                pass.typesFile.endLine();
+            }
+            ++n;
+            if (pass.atWindowBoundary(n)) typeCache.clear();
         }
-        for (std::size_t c = 0; c < width; ++c) {
-            types[c] = getColType(fields[c], hashes[c], pass.groups[pass.groupOf[c]], pass.markers, scratch, 0);
-        }
-        if (writing) {
-            for (std::size_t c = 0; c < width; ++c) pass.typesFile.entry(c, pass.typeTexts[types[c]]);
-            pass.typesFile.endLine();
-        }
-        ++n;
-        if (pass.atWindowBoundary(n)) typeCache.clear();
+        batch.clear();
+    };
+    velmira::BatchFiller filler(batch, false, classify, n, pass.window);
+    for (bool more = true; more;) {
+        more = parser.scan_rows(filler);
+        classify();
     }
 }
 
 // Rows are read in batches that never straddle a cache-window boundary. While the
 // workers classify one batch, column group by column group, the calling thread
-// tokenizes the next. The cache is flushed between batches, when no worker runs.
-void Inf::classifyRowsConcurrently(Pass& pass) {
-    struct Cell {
-        std::size_t offset;  // of the text in Batch::text
-        std::size_t length;
-        std::uint64_t hash;  // computed while tokenizing, off the workers' path
-    };
-    struct Batch {
-        std::vector<char> text;           // every cell's bytes, back to back
-        std::vector<Cell> cells;          // row-major, numCols per row
-        std::vector<std::size_t> widths;  // fields of each row that have a column
-        std::vector<TypeId> types;        // column-major, so that workers write apart
-        std::size_t rows = 0;
-
-        std::string_view at(const Cell& cell) const { return {text.data() + cell.offset, cell.length}; }
-    };
+// tokenizes the next, into bytes of the batch's own. The cache is flushed between
+// batches, when no worker runs.
+void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
     struct Failure {
         std::size_t row = SIZE_MAX;
         std::size_t col = SIZE_MAX;
         std::exception_ptr error;
     };
 
-    // Batches small enough to stay in the caches: one is filled while the other is
-    // classified. The byte limit keeps rows of huge fields from piling up.
-    constexpr std::size_t kBatchCells = std::size_t{1} << 14;
-    constexpr std::size_t kBatchBytes = std::size_t{1} << 22;
     const std::size_t numCols = pass.numCols;
-    const std::size_t batchRows = std::max<std::size_t>(1, kBatchCells / numCols);
-    Batch batches[2];
-    for (Batch& b : batches) {
-        b.cells.resize(batchRows * numCols);
-        b.widths.resize(batchRows);
-        b.types.resize(batchRows * numCols);
-    }
-    // Rows are read token by token (the row iterator holds the header, already
-    // handled), straight into the batch: no string per field.
+    const std::size_t batchRows = pass.batchRows();
+    velmira::RowBatch batches[2] = {{numCols, batchRows}, {numCols, batchRows}};
+    std::vector<TypeId> types[2];  // column-major, so that workers write apart
+    for (auto& t : types) t.resize(batchRows * numCols);
     std::uint64_t rowsRead = n;  // header included, like n
     bool exhausted = false;
-    auto fill = [&](Batch& b) {
-        b.rows = 0;
-        b.text.clear();
-        std::uint64_t capacity = batchRows;
-        if (pass.window != 0) capacity = std::min<std::uint64_t>(capacity, pass.window - rowsRead % pass.window);
-        while (!exhausted && b.rows < capacity && b.text.size() < kBatchBytes) {
-            Cell* cells = &b.cells[b.rows * numCols];
-            std::size_t fields = 0;
-            for (;;) {
-                const tessel::csv::Field token = pass.parser.next_field();
-                if (token.type == tessel::csv::FieldType::DATA) {
-                    if (fields < numCols) {
-                        const std::string& field = *token.data;
-                        cells[fields] = Cell{b.text.size(), field.size(), velmira::hashBytes(field)};
-                        b.text.insert(b.text.end(), field.begin(), field.end());
-                    }
-                    ++fields;
-                    continue;
-                }
-                if (token.type == tessel::csv::FieldType::CSV_END) exhausted = true;
-                break;
-            }
-            // A row ended by the end of input still counts if it has a field.
-            if (fields == 0) break;
-            b.widths[b.rows++] = std::min(fields, numCols);
-        }
+    auto fill = [&](velmira::RowBatch& b) {
+        b.clear();
+        if (exhausted) return;
+        velmira::BatchFiller filler(b, true, [] {}, rowsRead, pass.window);
+        exhausted = !parser.scan_rows(filler);
+        filler.keepViews();
         rowsRead += b.rows;
     };
 
-    Batch* current = nullptr;
+    int cur = 0;
     // The calling thread classifies too once it has read the next batch, so the pool
     // holds one thread fewer than the machine runs at once (and no more than there
     // are column groups to hand out).
@@ -445,7 +420,8 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
     typeCache.setWriters(workers);
     auto job = [&](std::size_t worker, std::size_t task) {
         ColumnGroup& group = pass.groups[task];
-        Batch& b = *current;
+        const velmira::RowBatch& b = batches[cur];
+        std::vector<TypeId>& out = types[cur];
         std::size_t r = 0, c = 0;
         // Lookups a few rows ahead are started early, to overlap their cache misses.
         constexpr std::size_t kAhead = 8;
@@ -454,15 +430,15 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
                 if (r + kAhead < b.rows) {
                     for (std::size_t col : group.cols) {
                         if (col >= b.widths[r + kAhead]) break;
-                        typeCache.prefetch(b.cells[(r + kAhead) * numCols + col].hash);
+                        typeCache.prefetch(b.at(r + kAhead, col).hash);
                     }
                 }
                 for (std::size_t col : group.cols) {
                     c = col;
                     if (c >= b.widths[r]) break;
-                    const Cell& cell = b.cells[r * numCols + c];
-                    b.types[c * batchRows + r] =
-                        getColType(b.at(cell), cell.hash, group, pass.markers, scratch[worker].match, worker);
+                    const velmira::Cell& cell = b.at(r, c);
+                    out[c * batchRows + r] =
+                        getColType(cell.text(), cell.hash, group, pass.markers, scratch[worker].match, worker);
                 }
             }
         } catch (...) {
@@ -473,11 +449,10 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
     };
     velmira::WorkerPool pool(poolThreads, job);  // declared after everything its workers touch
 
-    int cur = 0;
     fill(batches[cur]);
     while (batches[cur].rows > 0) {
-        current = &batches[cur];
-        typeCache.reserve(current->rows * numCols);  // the table must not grow under the workers
+        const velmira::RowBatch& current = batches[cur];
+        typeCache.reserve(current.rows * numCols);  // the table must not grow under the workers
         pool.start(pass.groups.size());
         fill(batches[cur ^ 1]);
         pool.help(workers - 1);
@@ -490,16 +465,15 @@ void Inf::classifyRowsConcurrently(Pass& pass) {
         }
         if (first) std::rethrow_exception(first->error);
 
-        const Batch& done = batches[cur];
         if (pass.typesFile.enabled()) {
-            for (std::size_t r = 0; r < done.rows; ++r) {
-                for (std::size_t c = 0; c < done.widths[r]; ++c) {
-                    pass.typesFile.entry(c, pass.typeTexts[done.types[c * batchRows + r]]);
+            for (std::size_t r = 0; r < current.rows; ++r) {
+                for (std::size_t c = 0; c < current.widths[r]; ++c) {
+                    pass.typesFile.entry(c, pass.typeTexts[types[cur][c * batchRows + r]]);
                 }
                 pass.typesFile.endLine();
             }
         }
-        n += done.rows;
+        n += current.rows;
         if (pass.atWindowBoundary(n)) typeCache.clear();
         cur ^= 1;
     }

@@ -26,6 +26,12 @@
 #include "matcher.hpp"
 #include "value_cache.hpp"
 
+namespace tessel {
+namespace csv {
+class CsvParser;
+}
+}  // namespace tessel
+
 class Inf {
 public:
     using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
@@ -96,12 +102,15 @@ private:
     void syncMatchers();
     // `writer`: the calling thread's index among those classifying at once.
     TypeId getColType(std::string_view text, std::uint64_t hash, ColumnGroup& column,
-                      const velmira::ValueCache& markers, velmira::MatchScratch& scratch,
+                      const velmira::MarkerSet& markers, velmira::MatchScratch& scratch,
                       std::size_t writer);
+    // The part of getColType for a text not in the cache: the column's types are tried.
+    __attribute__((noinline)) TypeId matchType(std::string_view text, ColumnGroup& column,
+                                               velmira::MatchScratch& scratch, velmira::ValueCache::Slot& entry);
     void readHeader(Pass& pass, const std::vector<std::string>& row);
-    void classifyRows(Pass& pass);
+    void classifyRows(Pass& pass, tessel::csv::CsvParser& parser);
     void addTallies(Pass& pass);
-    void classifyRowsConcurrently(Pass& pass);
+    void classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser);
 
     // type name -> its patterns, each with its PCRE2 program where admitted; mirrors
     // colTypePatterns, entry by entry. Built with the table, read-only during a pass.

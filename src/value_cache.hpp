@@ -65,8 +65,9 @@ inline std::uint64_t load32(const char* p) {
 }
 
 // Fast hash for field texts, which are mostly short: up to 16 bytes take two
-// (possibly overlapping) loads and no loop; longer texts go 16 bytes a step.
-inline std::uint64_t hashBytes(std::string_view s) {
+// (possibly overlapping) loads, no loop and one multiplication; longer texts go 16
+// bytes a step and are mixed once more at the end.
+__attribute__((always_inline)) inline std::uint64_t hashBytes(std::string_view s) {
     constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL, k1 = 0xe7037ed1a0b428dbULL,
                             k2 = 0x8ebc6af09c88c6e3ULL;
     const char* p = s.data();
@@ -85,12 +86,23 @@ inline std::uint64_t hashBytes(std::string_view s) {
                 (std::uint64_t{static_cast<unsigned char>(p[len / 2])} << 8) |
                 std::uint64_t{static_cast<unsigned char>(p[len - 1])};
         }
-    } else {
-        for (; len > 16; p += 16, len -= 16) seed = fold(load64(p) ^ k1, load64(p + 8) ^ seed);
-        a = load64(p + len - 16);
-        b = load64(p + len - 8);
+        return fold(a ^ k1, b ^ seed);
     }
+    for (; len > 16; p += 16, len -= 16) seed = fold(load64(p) ^ k1, load64(p + 8) ^ seed);
+    a = load64(p + len - 16);
+    b = load64(p + len - 8);
     return mix64(fold(a ^ k1, b ^ seed));
+}
+
+// Whether `length` bytes at a and b are equal; short texts without a call.
+__attribute__((always_inline)) inline bool sameBytes(const char* a, const char* b, std::size_t length) {
+    if (length >= 8) {
+        if (length > 16) return std::memcmp(a, b, length) == 0;
+        return load64(a) == load64(b) && load64(a + length - 8) == load64(b + length - 8);
+    }
+    if (length >= 4) return load32(a) == load32(b) && load32(a + length - 4) == load32(b + length - 4);
+    // The first, middle and last bytes are all the bytes of a text of one to three.
+    return length == 0 || (a[0] == b[0] && a[length / 2] == b[length / 2] && a[length - 1] == b[length - 1]);
 }
 
 class ValueCache {
@@ -138,7 +150,7 @@ public:
     }
 
     // The text's entry, created empty if missing. The caller must have reserved room.
-    Slot& findOrInsert(std::string_view key, std::uint64_t hash, std::size_t writer) {
+    __attribute__((always_inline)) Slot& findOrInsert(std::string_view key, std::uint64_t hash, std::size_t writer) {
         const std::uint64_t tag = Slot::tagOf(hash);
         for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
             Slot& slot = slots_.get()[i];
@@ -168,7 +180,7 @@ public:
     }
 
     // Pure membership test; never inserts.
-    bool contains(std::string_view key, std::uint64_t hash) const {
+    __attribute__((always_inline)) bool contains(std::string_view key, std::uint64_t hash) const {
         if (capacity_ == 0) return false;
         const std::uint64_t tag = Slot::tagOf(hash);
         for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
@@ -257,11 +269,11 @@ private:
             return blocks_[ref >> kOffsetBits].data + ((ref & ((std::uint64_t{1} << kOffsetBits) - 1)) << 3);
         }
 
-        bool equals(std::uint64_t ref, std::string_view key) const {
+        __attribute__((always_inline)) bool equals(std::uint64_t ref, std::string_view key) const {
             const char* entry = at(ref);
             std::uint32_t length;
             std::memcpy(&length, entry, 4);
-            return length == key.size() && (length == 0 || std::memcmp(entry + kHeader, key.data(), length) == 0);
+            return length == key.size() && sameBytes(entry + kHeader, key.data(), length);
         }
 
         static std::uint32_t lowHash(const char* entry) {
@@ -354,6 +366,27 @@ private:
     std::size_t mask_ = 0;
     KeyStore keys_;
     std::vector<Writer> writers_;  // one per thread that inserts
+};
+
+// The missing-value markers: a set of texts read only through contains(), behind a
+// 1024-bit filter of their hashes that settles nearly every other text without a probe.
+class MarkerSet {
+public:
+    void add(std::string_view text) {
+        const std::uint64_t hash = hashBytes(text);
+        set_.reserve(1);
+        ValueCache::fill(set_.findOrInsert(text, hash, 0), 1);
+        const unsigned bit = static_cast<unsigned>(hash >> 54);
+        filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
+    __attribute__((always_inline)) bool contains(std::string_view text, std::uint64_t hash) const {
+        const unsigned bit = static_cast<unsigned>(hash >> 54);
+        return ((filter_[bit >> 6] >> (bit & 63)) & 1) != 0 && set_.contains(text, hash);
+    }
+
+private:
+    ValueCache set_;
+    std::uint64_t filter_[16] = {};
 };
 
 }  // namespace velmira

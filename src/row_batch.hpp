@@ -1,0 +1,163 @@
+// RowBatch: rows of the inference pass as classification takes them, and the sink through
+// which the tokenizer's fast path fills one.
+//
+// A batch holds, row by row, each field's text as a pointer and a size, with its hash taken
+// while the bytes are at hand, and each row's width. A text points into the tokenizer's block
+// (a view) or into the batch's own arena (a field the tokenizer had to copy, or a block's
+// bytes that the batch must keep). Fields beyond the header's width have no column and are
+// not kept.
+//
+// The single-threaded pass classifies a batch while its views are valid: when the batch is
+// full and whenever the tokenizer is about to replace its block. The threaded pass tokenizes
+// one batch while workers classify another, so its batches own their bytes: the views of a
+// block are copied into the arena, in one piece, before the block goes away.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "value_cache.hpp"
+
+namespace velmira {
+
+// Bytes that must outlive the tokenizer's block, in chunks that never move.
+class ByteArena {
+public:
+    const char* store(const char* data, std::size_t size) {
+        while (current_ < chunks_.size() && chunks_[current_].size - used_ < size) {
+            ++current_;
+            used_ = 0;
+        }
+        if (current_ == chunks_.size()) {
+            const std::size_t bytes = std::max(size, kChunk);
+            chunks_.push_back(Chunk{std::unique_ptr<char[]>(new char[bytes]), bytes});
+            used_ = 0;
+        }
+        char* out = chunks_[current_].data.get() + used_;
+        if (size != 0) std::memcpy(out, data, size);
+        used_ += size;
+        total_ += size;
+        return out;
+    }
+    void reset() {
+        current_ = 0;
+        used_ = 0;
+        total_ = 0;
+    }
+    std::size_t bytes() const { return total_; }  // stored since the last reset
+
+private:
+    static constexpr std::size_t kChunk = std::size_t{1} << 18;
+    struct Chunk {
+        std::unique_ptr<char[]> data;
+        std::size_t size;
+    };
+    std::vector<Chunk> chunks_;
+    std::size_t current_ = 0;  // the chunk being filled
+    std::size_t used_ = 0;     // bytes used in it
+    std::size_t total_ = 0;
+};
+
+struct Cell {
+    const char* data;
+    std::size_t size;
+    std::uint64_t hash;  // of the text, taken while tokenizing
+    std::string_view text() const { return {data, size}; }
+};
+
+struct RowBatch {
+    RowBatch(std::size_t numCols_, std::size_t maxRows_)
+        : numCols(numCols_), maxRows(maxRows_), cells(numCols_ * maxRows_), widths(maxRows_) {}
+
+    const Cell& at(std::size_t row, std::size_t col) const { return cells[row * numCols + col]; }
+    void clear() {
+        rows = 0;
+        arena.reset();
+    }
+
+    const std::size_t numCols;
+    const std::size_t maxRows;
+    std::vector<Cell> cells;           // row-major, numCols per row
+    std::vector<std::size_t> widths;   // per row: its fields that have a column
+    std::size_t rows = 0;
+    ByteArena arena;                   // copied fields, and the block bytes the batch keeps
+};
+
+// The sink of CsvParser::scan_rows that fills a RowBatch. `onBlockEnd` runs when the
+// tokenizer is about to replace its block; with `ownBytes`, the views of that block are first
+// copied into the batch's arena, so that the batch outlives the block. The scan stops when the
+// batch is full, and after a row that ends a cache window: `rowsBefore` plus the batch's rows
+// is the count of rows read, the header included.
+template <class OnBlockEnd>
+class BatchFiller {
+public:
+    BatchFiller(RowBatch& batch, bool ownBytes, OnBlockEnd onBlockEnd, const std::uint64_t& rowsBefore,
+                std::uint64_t window)
+        : batch_(batch), ownBytes_(ownBytes), onBlockEnd_(std::move(onBlockEnd)), rowsBefore_(rowsBefore),
+          window_(window) {}
+
+    __attribute__((always_inline)) void view(const char* data, std::size_t size) {
+        if (field_ < batch_.numCols && ownBytes_) views_.push_back(batch_.rows * batch_.numCols + field_);
+        add(data, size);
+    }
+    void copy(const char* data, std::size_t size) { add(batch_.arena.store(data, size), size); }
+    void drop_row() {
+        field_ = 0;
+        views_.resize(rowViews_);
+    }
+    __attribute__((always_inline)) bool end_row() {
+        batch_.widths[batch_.rows++] = std::min(field_, batch_.numCols);
+        field_ = 0;
+        rowViews_ = views_.size();
+        // The byte limit keeps rows of huge copied fields from piling up.
+        const bool windowEnds = window_ != 0 && (rowsBefore_ + batch_.rows) % window_ == 0;
+        return batch_.rows < batch_.maxRows && !windowEnds && batch_.arena.bytes() < kMaxBytes;
+    }
+    void block_end() {
+        keepViews();
+        onBlockEnd_();
+    }
+
+    // Copies the views given since the last copy into the arena, in one piece: views of one
+    // block lie in it in increasing order.
+    void keepViews() {
+        if (views_.empty()) return;
+        Cell& first = batch_.cells[views_.front()];
+        const Cell& last = batch_.cells[views_.back()];
+        const char* low = first.data;
+        const std::size_t span = static_cast<std::size_t>(last.data + last.size - low);
+        const char* kept = batch_.arena.store(low, span);
+        for (std::size_t index : views_) {
+            Cell& cell = batch_.cells[index];
+            cell.data = kept + (cell.data - low);
+        }
+        views_.clear();
+        rowViews_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kMaxBytes = std::size_t{1} << 22;
+
+    __attribute__((always_inline)) void add(const char* data, std::size_t size) {
+        if (field_ < batch_.numCols) {
+            batch_.cells[batch_.rows * batch_.numCols + field_] = Cell{data, size, hashBytes({data, size})};
+        }
+        ++field_;
+    }
+
+    RowBatch& batch_;
+    const bool ownBytes_;
+    OnBlockEnd onBlockEnd_;
+    const std::uint64_t& rowsBefore_;
+    const std::uint64_t window_;
+    std::size_t field_ = 0;               // fields of the row being read
+    std::vector<std::size_t> views_;      // cells that are views of the current block
+    std::size_t rowViews_ = 0;            // views_ before the row being read
+};
+
+}  // namespace velmira
