@@ -116,9 +116,33 @@ struct Inf::Pass {
     // Called after every row, header included: the cache is flushed on the
     // window's row boundaries, with the header counted as row 1.
     bool atWindowBoundary(std::uint64_t rowsDone) const { return window != 0 && rowsDone % window == 0; }
+    std::uint64_t inputBytes = 0;          // the input's size, when known
+    bool cacheSized = false;               // whether presizeCache has looked at the first batch
+
     // Rows in a batch: enough to overlap the cache misses of its lookups, few enough to stay
     // in the processor's caches.
     std::size_t batchRows() const { return std::max<std::size_t>(1, (std::size_t{1} << 14) / numCols); }
+
+    // Once, after the first batch: where most texts are new, the cache is grown at once to
+    // what the window (or the whole input, if smaller) will hold at the rate seen so far,
+    // instead of doubling its way there, each doubling touching fresh memory and moving
+    // every key. `fields` texts from `bytes` bytes of input gave the cache its entries.
+    void presizeCache(velmira::ValueCache& cache, std::uint64_t fields, std::uint64_t bytes) {
+        if (cacheSized || fields == 0) return;
+        cacheSized = true;
+        const double rate = static_cast<double>(cache.size()) / static_cast<double>(fields);
+        if (rate < 0.25) return;  // texts repeat: the table stays small
+        double expected = window != 0 ? static_cast<double>(window) * static_cast<double>(numCols) : 1e18;
+        if (inputBytes != 0 && bytes != 0) {
+            expected = std::min(expected, static_cast<double>(inputBytes) * static_cast<double>(fields) /
+                                              static_cast<double>(bytes));
+        } else if (window == 0) {
+            return;  // nothing bounds the guess
+        }
+        expected = std::min(expected * rate, 1e9);
+        const auto entries = static_cast<std::size_t>(expected);
+        if (entries > cache.size()) cache.reserve(entries - cache.size());
+    }
 };
 
 Inf::TypeId Inf::intern(const std::string& name) {
@@ -257,6 +281,9 @@ void Inf::inferTypes() {
     pass.numCols = static_cast<std::size_t>(std::max(getNumCols(), 0));
     columns.assign(pass.numCols, std::string());
     pass.window = rollingCacheWindow > 0 ? static_cast<std::uint64_t>(rollingCacheWindow) : 0;
+    if (struct stat st {}; ::stat(filepath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        pass.inputBytes = static_cast<std::uint64_t>(st.st_size);
+    }
     for (const std::string& marker : naValues) pass.markers.add(marker);
 
     auto header = parser.begin();
@@ -368,6 +395,7 @@ void Inf::classifyRows(Pass& pass, tessel::csv::CsvParser& parser) {
             ++n;
             if (pass.atWindowBoundary(n)) typeCache.clear();
         }
+        pass.presizeCache(typeCache, total, static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0)));
         batch.clear();
     };
     velmira::BatchFiller filler(batch, false, classify, n, pass.window);
@@ -389,7 +417,8 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
     };
 
     const std::size_t numCols = pass.numCols;
-    const std::size_t batchRows = pass.batchRows();
+    // Larger batches than a single thread uses: each costs the workers a wake-up.
+    const std::size_t batchRows = 4 * pass.batchRows();
     velmira::RowBatch batches[2] = {{numCols, batchRows}, {numCols, batchRows}};
     std::vector<TypeId> types[2];  // column-major, so that workers write apart
     for (auto& t : types) t.resize(batchRows * numCols);
@@ -415,30 +444,40 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
     std::vector<Failure> failures(workers);
     struct alignas(64) Scratch {
         velmira::MatchScratch match;
+        std::vector<std::uint64_t> hashes;  // the hashes of the rows ahead, a ring
     };
     std::vector<Scratch> scratch(workers);
     typeCache.setWriters(workers);
+    // The calling thread only tokenizes; hashing is left to the workers, who hash a few rows
+    // ahead of their lookups and fetch those slots early, to overlap the cache misses.
+    constexpr std::size_t kAhead = 8;
     auto job = [&](std::size_t worker, std::size_t task) {
         ColumnGroup& group = pass.groups[task];
         const velmira::RowBatch& b = batches[cur];
         std::vector<TypeId>& out = types[cur];
+        std::vector<std::uint64_t>& ring = scratch[worker].hashes;
+        const std::size_t width = group.cols.size();
+        ring.resize((kAhead + 1) * width);
+        auto hashRow = [&](std::size_t row) {
+            std::uint64_t* hashes = &ring[(row % (kAhead + 1)) * width];
+            for (std::size_t k = 0; k < width; ++k) {
+                const std::size_t col = group.cols[k];
+                if (col >= b.widths[row]) break;
+                hashes[k] = velmira::hashBytes(b.at(row, col).text());
+                typeCache.prefetch(hashes[k]);
+            }
+        };
         std::size_t r = 0, c = 0;
-        // Lookups a few rows ahead are started early, to overlap their cache misses.
-        constexpr std::size_t kAhead = 8;
         try {
+            for (r = 0; r < std::min(kAhead, b.rows); ++r) hashRow(r);
             for (r = 0; r < b.rows; ++r) {
-                if (r + kAhead < b.rows) {
-                    for (std::size_t col : group.cols) {
-                        if (col >= b.widths[r + kAhead]) break;
-                        typeCache.prefetch(b.at(r + kAhead, col).hash);
-                    }
-                }
-                for (std::size_t col : group.cols) {
-                    c = col;
+                if (r + kAhead < b.rows) hashRow(r + kAhead);
+                const std::uint64_t* hashes = &ring[(r % (kAhead + 1)) * width];
+                for (std::size_t k = 0; k < width; ++k) {
+                    c = group.cols[k];
                     if (c >= b.widths[r]) break;
-                    const velmira::Cell& cell = b.at(r, c);
-                    out[c * batchRows + r] =
-                        getColType(cell.text(), cell.hash, group, pass.markers, scratch[worker].match, worker);
+                    out[c * batchRows + r] = getColType(b.at(r, c).text(), hashes[k], group, pass.markers,
+                                                        scratch[worker].match, worker);
                 }
             }
         } catch (...) {
@@ -475,6 +514,8 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
         }
         n += current.rows;
         if (pass.atWindowBoundary(n)) typeCache.clear();
+        pass.presizeCache(typeCache, current.rows * numCols,
+                          static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0)));
         cur ^= 1;
     }
 }

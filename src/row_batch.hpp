@@ -90,7 +90,8 @@ struct RowBatch {
 
 // The sink of CsvParser::scan_rows that fills a RowBatch. `onBlockEnd` runs when the
 // tokenizer is about to replace its block; with `ownBytes`, the views of that block are first
-// copied into the batch's arena, so that the batch outlives the block. The scan stops when the
+// copied into the batch's arena, so that the batch outlives the block, and hashes are left to
+// whoever classifies the batch (Cell::hash is then not set). The scan stops when the
 // batch is full, and after a row that ends a cache window: `rowsBefore` plus the batch's rows
 // is the count of rows read, the header included.
 template <class OnBlockEnd>
@@ -102,18 +103,17 @@ public:
           window_(window) {}
 
     __attribute__((always_inline)) void view(const char* data, std::size_t size) {
-        if (field_ < batch_.numCols && ownBytes_) views_.push_back(batch_.rows * batch_.numCols + field_);
+        if (ownBytes_ && field_ < batch_.numCols) {
+            if (low_ == nullptr) low_ = data;
+            high_ = data + size;
+        }
         add(data, size);
     }
     void copy(const char* data, std::size_t size) { add(batch_.arena.store(data, size), size); }
-    void drop_row() {
-        field_ = 0;
-        views_.resize(rowViews_);
-    }
+    void drop_row() { field_ = 0; }
     __attribute__((always_inline)) bool end_row() {
         batch_.widths[batch_.rows++] = std::min(field_, batch_.numCols);
         field_ = 0;
-        rowViews_ = views_.size();
         // The byte limit keeps rows of huge copied fields from piling up.
         const bool windowEnds = window_ != 0 && (rowsBefore_ + batch_.rows) % window_ == 0;
         return batch_.rows < batch_.maxRows && !windowEnds && batch_.arena.bytes() < kMaxBytes;
@@ -123,21 +123,22 @@ public:
         onBlockEnd_();
     }
 
-    // Copies the views given since the last copy into the arena, in one piece: views of one
-    // block lie in it in increasing order.
+    // Copies the views of the rows read since the last copy into the arena, in one piece:
+    // they lie in the block in increasing order, between low_ and high_. Copied fields live
+    // in the arena, never in the block, so a cell in that span is a view. A row dropped
+    // since may have widened the span; its bytes are copied for nothing, harmlessly.
     void keepViews() {
-        if (views_.empty()) return;
-        Cell& first = batch_.cells[views_.front()];
-        const Cell& last = batch_.cells[views_.back()];
-        const char* low = first.data;
-        const std::size_t span = static_cast<std::size_t>(last.data + last.size - low);
-        const char* kept = batch_.arena.store(low, span);
-        for (std::size_t index : views_) {
-            Cell& cell = batch_.cells[index];
-            cell.data = kept + (cell.data - low);
+        if (low_ != nullptr) {
+            const char* kept = batch_.arena.store(low_, static_cast<std::size_t>(high_ - low_));
+            for (std::size_t r = firstRow_; r < batch_.rows; ++r) {
+                Cell* row = &batch_.cells[r * batch_.numCols];
+                for (std::size_t c = 0; c < batch_.widths[r]; ++c) {
+                    if (row[c].data >= low_ && row[c].data <= high_) row[c].data = kept + (row[c].data - low_);
+                }
+            }
         }
-        views_.clear();
-        rowViews_ = 0;
+        low_ = high_ = nullptr;
+        firstRow_ = batch_.rows;
     }
 
 private:
@@ -145,7 +146,8 @@ private:
 
     __attribute__((always_inline)) void add(const char* data, std::size_t size) {
         if (field_ < batch_.numCols) {
-            batch_.cells[batch_.rows * batch_.numCols + field_] = Cell{data, size, hashBytes({data, size})};
+            batch_.cells[batch_.rows * batch_.numCols + field_] =
+                Cell{data, size, ownBytes_ ? 0 : hashBytes({data, size})};
         }
         ++field_;
     }
@@ -156,8 +158,9 @@ private:
     const std::uint64_t& rowsBefore_;
     const std::uint64_t window_;
     std::size_t field_ = 0;               // fields of the row being read
-    std::vector<std::size_t> views_;      // cells that are views of the current block
-    std::size_t rowViews_ = 0;            // views_ before the row being read
+    const char* low_ = nullptr;           // with ownBytes_: the views' span in the block since
+    const char* high_ = nullptr;          //   the last keepViews, or null
+    std::size_t firstRow_ = 0;            // the first row read since the last keepViews
 };
 
 }  // namespace velmira
