@@ -139,6 +139,8 @@ struct Inf::Pass {
         } else if (window == 0) {
             return;  // nothing bounds the guess
         }
+        // Early rows hold more new texts than later ones, so the guess tends to be high;
+        // a low one would cost a doubling, which moves every key, late in the pass.
         expected = std::min(expected * rate, 1e9);
         const auto entries = static_cast<std::size_t>(expected);
         if (entries > cache.size()) cache.reserve(entries - cache.size());

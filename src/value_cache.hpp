@@ -1,14 +1,15 @@
 // ValueCache: field text -> small integer, the engine's memo of classification
 // results (and, read-only, its set of missing-value markers).
 //
-// Open addressing with linear probing over a power-of-two table of 8-byte slots,
-// grown at three quarters full. A slot holds a 15-bit tag of the key's hash, the
-// value, its state and a 32-bit reference to the key, which lives in a key store of
-// 2 MiB blocks: the length, the low half of the hash (so that growing the table
-// never hashes a key again) and the bytes. Where nearly every text is new, the
-// memory a text costs is what the pass pays for (first touches of fresh pages are
-// slow), so both halves are kept small. Emptying the cache is a reset that keeps
-// the memory for the next window, not a free per key.
+// Open addressing with linear probing over a table of 8-byte slots of any size (a
+// multiply and a shift find a hash's home slot), grown at three quarters full. A
+// slot holds a 15-bit tag of the key's hash, the value, its state and a 32-bit
+// reference to the key, which lives in a key store of 2 MiB blocks: its length and
+// its bytes. Where nearly every text is new, the memory a text costs is what the
+// pass pays for (first touches of fresh pages are slow), so both halves are kept
+// small, and a table sized for a known number of keys is not rounded up to a power
+// of two. Emptying the cache is a reset that keeps the memory for the next window,
+// not a free per key.
 //
 // Concurrency: lookups, inserts and fills may run on many threads at once; they
 // only ever claim an empty slot or fill an empty value, with atomic operations,
@@ -140,24 +141,23 @@ public:
     }
 
     // Makes room for `more` inserts, so that the table does not grow while they run.
+    // Growing at least doubles the table, unless the room asked for is larger still.
     void reserve(std::size_t more) {
         keys_.prepare();
         const std::size_t needed = size() + more;
         if (needed * 4 <= capacity_ * 3) return;
-        std::size_t capacity = capacity_ == 0 ? 64 : capacity_;
-        while (needed * 4 > capacity * 3) capacity *= 2;
-        rehash(capacity);
+        rehash(std::max({std::size_t{64}, capacity_ * 2, needed / 3 * 4 + 4}));
     }
 
     // The text's entry, created empty if missing. The caller must have reserved room.
     __attribute__((always_inline)) Slot& findOrInsert(std::string_view key, std::uint64_t hash, std::size_t writer) {
         const std::uint64_t tag = Slot::tagOf(hash);
-        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = home(hash);; i = next(i)) {
             Slot& slot = slots_.get()[i];
             std::uint64_t word = slot.word_.load(std::memory_order_acquire);
             if (word == Slot::kFree) {
                 if (slot.word_.compare_exchange_strong(word, Slot::kClaimed, std::memory_order_acquire)) {
-                    const std::uint64_t ref = keys_.store(writers_[writer], key, hash);
+                    const std::uint64_t ref = keys_.store(writers_[writer], key);
                     slot.word_.store((ref << Slot::kRefShift) | tag | Slot::kReady, std::memory_order_release);
                     ++writers_[writer].inserted;
                     return slot;
@@ -183,7 +183,7 @@ public:
     __attribute__((always_inline)) bool contains(std::string_view key, std::uint64_t hash) const {
         if (capacity_ == 0) return false;
         const std::uint64_t tag = Slot::tagOf(hash);
-        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = home(hash);; i = next(i)) {
             const std::uint64_t word = slots_.get()[i].word_.load(std::memory_order_acquire);
             if ((word & Slot::kStateMask) != Slot::kReady) return false;
             if ((word & Slot::kTagMask) == tag && keys_.equals(word >> Slot::kRefShift, key)) return true;
@@ -193,10 +193,10 @@ public:
     // Starts loading the slot where a lookup of `hash` begins: rows of many distinct
     // texts make nearly every lookup a cache miss, and issuing the loads early
     // overlaps them.
-    // (An empty table has a null base and a zero mask: the address is null + 0,
+    // (An empty table has a null base and a zero size: the address is null + 0,
     // and a prefetch never faults.) Written without a branch: GCC 12 drops a
     // prefetch guarded by one here.
-    void prefetch(std::uint64_t hash) const { __builtin_prefetch(slots_.get() + (hash & mask_)); }
+    void prefetch(std::uint64_t hash) const { __builtin_prefetch(slots_.get() + home(hash)); }
 
     void clear() {
         if (size() == 0) return;
@@ -229,7 +229,7 @@ private:
         static constexpr std::size_t kBlockBytes = std::size_t{1} << 21;  // one huge page
         static constexpr unsigned kOffsetBits = 18;
         static constexpr std::uint32_t kMaxBlocks = std::uint32_t{1} << (32 - kOffsetBits);
-        static constexpr std::size_t kHeader = 8;  // length (4 bytes), low half of the hash (4 bytes)
+        static constexpr std::size_t kHeader = 4;  // the length
 
         KeyStore() = default;
         KeyStore(const KeyStore&) = delete;
@@ -239,7 +239,7 @@ private:
             for (std::uint32_t b = 0; b < kMaxBlocks; ++b) std::free(blocks_[b].data);
         }
 
-        std::uint64_t store(Writer& w, std::string_view key, std::uint64_t hash) {
+        std::uint64_t store(Writer& w, std::string_view key) {
             if (key.size() > 0xffffffffULL - kHeader) {
                 throw std::length_error("A field of 4 GiB or more cannot be cached");
             }
@@ -256,9 +256,7 @@ private:
             }
             char* out = blocks_[w.block].data + w.used;
             const auto length = static_cast<std::uint32_t>(key.size());
-            const auto low = static_cast<std::uint32_t>(hash);
             std::memcpy(out, &length, 4);
-            std::memcpy(out + 4, &low, 4);
             if (!key.empty()) std::memcpy(out + kHeader, key.data(), key.size());
             const std::uint64_t ref = (std::uint64_t{w.block} << kOffsetBits) | (w.used >> 3);
             w.used += need;
@@ -276,10 +274,11 @@ private:
             return length == key.size() && sameBytes(entry + kHeader, key.data(), length);
         }
 
-        static std::uint32_t lowHash(const char* entry) {
-            std::uint32_t low;
-            std::memcpy(&low, entry + 4, 4);
-            return low;
+        std::string_view key(std::uint64_t ref) const {
+            const char* entry = at(ref);
+            std::uint32_t length;
+            std::memcpy(&length, entry, 4);
+            return {entry + kHeader, length};
         }
 
         void reset() { next_.store(0, std::memory_order_relaxed); }
@@ -343,27 +342,33 @@ private:
         return Slots(slots, SlotsDeleter{capacity});
     }
 
-    // Every key moves to where a lookup of it begins in the larger table, found from
-    // the low half of its hash kept with the key.
+    // Every key moves to where a lookup of it begins in the larger table. Only a tag
+    // of its hash is kept, so each key is hashed again; with the table sized from the
+    // first batch of a pass, that is rare.
     void rehash(std::size_t capacity) {
         if (capacity > (std::size_t{1} << 32)) throw std::length_error("The value cache cannot grow further");
         Slots old = allocate(capacity);
         old.swap(slots_);
         const std::size_t oldCapacity = capacity_;
         capacity_ = capacity;
-        mask_ = capacity - 1;
         for (std::size_t j = 0; j < oldCapacity; ++j) {
             const std::uint64_t word = old.get()[j].word_.load(std::memory_order_relaxed);
             if ((word & Slot::kStateMask) != Slot::kReady) continue;
-            std::size_t i = KeyStore::lowHash(keys_.at(word >> Slot::kRefShift)) & mask_;
-            while (slots_.get()[i].word_.load(std::memory_order_relaxed) != Slot::kFree) i = (i + 1) & mask_;
+            std::size_t i = home(hashBytes(keys_.key(word >> Slot::kRefShift)));
+            while (slots_.get()[i].word_.load(std::memory_order_relaxed) != Slot::kFree) i = next(i);
             slots_.get()[i].word_.store(word, std::memory_order_relaxed);
         }
     }
 
+    // The slot where a lookup of `hash` starts: the low half of the hash scaled to the
+    // table's size. (The tag comes from the high half.)
+    std::size_t home(std::uint64_t hash) const {
+        return static_cast<std::size_t>(((hash & 0xffffffffULL) * capacity_) >> 32);
+    }
+    std::size_t next(std::size_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
+
     Slots slots_{nullptr, SlotsDeleter{0}};
     std::size_t capacity_ = 0;
-    std::size_t mask_ = 0;
     KeyStore keys_;
     std::vector<Writer> writers_;  // one per thread that inserts
 };
