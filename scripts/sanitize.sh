@@ -29,29 +29,38 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 # The generated differential tests run a quarter of their cases under the sanitizers.
 export VELMIRA_TEST_SCALE_DOWN=4
 
-# Runs pytest in an uninstrumented interpreter with the instrumented module of $dir first on its
-# path. The sanitizer runtime must be the process's first library, so it is preloaded, and
-# libstdc++ with it: without it the runtime finds no real __cxa_throw to forward to and aborts
-# at the first C++ exception.
+# Runs pytest in an uninstrumented interpreter with the instrumented modules of $dir first on its
+# path: velmira_ext, and the velmira package with its instrumented _native beside a copy of its
+# Python files. The sanitizer runtime must be the process's first library, so it is preloaded,
+# and libstdc++ with it: without it the runtime finds no real __cxa_throw to forward to and
+# aborts at the first C++ exception.
 run_python() {  # runtime (asan or tsan), pytest arguments...
   local runtime=$1
   shift
-  local module_dir preload loaded
+  local module_dir package_dir preload loaded
   module_dir=$(realpath $dir)
+  package_dir=$module_dir/package
+  rm -rf "$package_dir"
+  mkdir -p "$package_dir"
+  cp -r python/velmira "$package_dir/"
+  cp "$module_dir"/_native*.so "$package_dir/velmira/"
   preload="$(g++ -print-file-name=lib$runtime.so) $(g++ -print-file-name=libstdc++.so)"
-  loaded=$(PYTHONPATH=$module_dir LD_PRELOAD=$preload "$PY" -c 'import velmira_ext; print(velmira_ext.__file__)')
-  case $loaded in
-    "$module_dir"/*) ;;
-    *) echo "sanitize: imported $loaded, not the instrumented module in $module_dir" >&2; exit 1 ;;
-  esac
-  PYTHONPATH=$module_dir LD_PRELOAD=$preload "$PY" -m pytest -p no:cacheprovider "$@"
+  loaded=$(PYTHONPATH=$module_dir:$package_dir LD_PRELOAD=$preload "$PY" -c \
+    'import velmira_ext, velmira._native; print(velmira_ext.__file__); print(velmira._native.__file__)')
+  for file in $loaded; do
+    case $file in
+      "$module_dir"/*) ;;
+      *) echo "sanitize: imported $file, not an instrumented module of $module_dir" >&2; exit 1 ;;
+    esac
+  done
+  PYTHONPATH=$module_dir:$package_dir LD_PRELOAD=$preload "$PY" -m pytest -p no:cacheprovider "$@"
 }
 
 case $mode in
   asan)
     dir=build/asan
     $VENV/bin/cmake -S . -B $dir "${cmake_args[@]}" -DVELMIRA_SANITIZE="address;undefined"
-    $VENV/bin/cmake --build $dir -j "$JOBS" --target velmira_cpp_tests velmira_ext
+    $VENV/bin/cmake --build $dir -j "$JOBS" --target velmira_cpp_tests velmira_ext _native
     (cd $dir && "$(realpath ../../$VENV/bin/ctest)" --output-on-failure -j "$JOBS")
 
     # CPython leaves memory allocated at exit: no leak check in Python.
@@ -60,7 +69,7 @@ case $mode in
   tsan)
     dir=build/tsan
     $VENV/bin/cmake -S . -B $dir "${cmake_args[@]}" -DVELMIRA_SANITIZE=thread
-    $VENV/bin/cmake --build $dir -j "$JOBS" --target velmira_cpp_tests velmira_ext
+    $VENV/bin/cmake --build $dir -j "$JOBS" --target velmira_cpp_tests velmira_ext _native
     (cd $dir && "$(realpath ../../$VENV/bin/ctest)" --output-on-failure -j "$JOBS")
 
     # CPython is not instrumented, but the workers touch only the engine's memory, and every

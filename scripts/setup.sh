@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
-DEB_PACKAGES="libboost-regex-dev libpcre2-dev pkg-config libgtest-dev g++ make $*"
+DEB_PACKAGES="libboost-regex-dev libpcre2-dev zlib1g-dev libbz2-dev liblzma-dev libzstd-dev pkg-config libgtest-dev
+              g++ make $*"
 py_include=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 [ -f "$py_include/Python.h" ] || DEB_PACKAGES="$DEB_PACKAGES python3-dev"
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string_view>
@@ -118,6 +119,12 @@ struct Inf::Pass {
     bool atWindowBoundary(std::uint64_t rowsDone) const { return window != 0 && rowsDone % window == 0; }
     std::uint64_t inputBytes = 0;          // the input's size, when known
     bool cacheSized = false;               // whether presizeCache has looked at the first batch
+    // For a pass over a stream: called between batches, in the calling thread, so that the
+    // caller can report progress and stop the pass by throwing. Null for inferTypes.
+    const std::function<void()>* checkpoint = nullptr;
+    void check() const {
+        if (checkpoint != nullptr) (*checkpoint)();
+    }
 
     // Rows in a batch: enough to overlap the cache misses of its lookups, few enough to stay
     // in the processor's caches.
@@ -282,14 +289,36 @@ void Inf::inferTypes() {
     }
     pass.numCols = static_cast<std::size_t>(std::max(getNumCols(), 0));
     columns.assign(pass.numCols, std::string());
-    pass.window = rollingCacheWindow > 0 ? static_cast<std::uint64_t>(rollingCacheWindow) : 0;
     if (struct stat st {}; ::stat(filepath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         pass.inputBytes = static_cast<std::uint64_t>(st.st_size);
     }
+    runPass(pass, parser);
+}
+
+void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const std::function<void()>& checkpoint) {
+    n = 0;
+    tessel::csv::CsvParser parser(input);
+    parser.delimiter(delimiter);
+    Pass pass;
+    pass.checkpoint = &checkpoint;
+    pass.inputBytes = inputBytes;
+    if (saveTypesFile) pass.typesFile.open(typesFilepath);
+    pass.numCols = 0;  // the header's width, known once it is read
+    runPass(pass, parser);
+}
+
+void Inf::runPass(Pass& pass, tessel::csv::CsvParser& parser) {
+    pass.window = rollingCacheWindow > 0 ? static_cast<std::uint64_t>(rollingCacheWindow) : 0;
     for (const std::string& marker : naValues) pass.markers.add(marker);
 
     auto header = parser.begin();
     if (header != parser.end()) {
+        if (pass.checkpoint != nullptr) {
+            // A stream is read once: its width is that of the header just read, which is
+            // what a second look at the first row of a file would find.
+            pass.numCols = header->size();
+            columns.assign(pass.numCols, std::string());
+        }
         readHeader(pass, *header);
         ++n;
         if (pass.atWindowBoundary(n)) typeCache.clear();
@@ -306,6 +335,8 @@ void Inf::inferTypes() {
             throw;
         }
         addTallies(pass);
+    } else if (pass.checkpoint != nullptr) {
+        columns.clear();
     }
     pass.typesFile.close();
     if (n > 0) --n;  // the header is not a data row; no row at all stays 0
@@ -399,6 +430,7 @@ void Inf::classifyRows(Pass& pass, tessel::csv::CsvParser& parser) {
         }
         pass.presizeCache(typeCache, total, static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0)));
         batch.clear();
+        pass.check();
     };
     velmira::BatchFiller filler(batch, false, classify, n, pass.window);
     for (bool more = true; more;) {
@@ -519,6 +551,7 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
         pass.presizeCache(typeCache, current.rows * numCols,
                           static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0)));
         cur ^= 1;
+        pass.check();
     }
 }
 

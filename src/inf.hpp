@@ -17,6 +17,8 @@
 #include <boost/regex.hpp>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <istream>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -65,6 +67,12 @@ public:
     // One pass over the file: the first row names the columns, every later field is
     // classified and counted. Throws std::runtime_error when the file cannot be read.
     void inferTypes();
+    // The same pass over a stream, read once: the columns are as many as the header's
+    // fields, and filepath is not looked at. `inputBytes` is the stream's length if known
+    // (else 0), a hint for sizing the cache. `checkpoint` runs in the calling thread
+    // between batches of rows (a few milliseconds apart); whatever it throws ends the
+    // pass as any error does.
+    void inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const std::function<void()>& checkpoint);
     // Per column name, the count of its fields per type name, "other" and "NA".
     std::unordered_map<std::string, CountTable> getColTypeCandidates() const;
     // Data rows of the latest pass (header excluded).
@@ -107,6 +115,7 @@ private:
     // The part of getColType for a text not in the cache: the column's types are tried.
     __attribute__((noinline)) TypeId matchType(std::string_view text, ColumnGroup& column,
                                                velmira::MatchScratch& scratch, velmira::ValueCache::Slot& entry);
+    void runPass(Pass& pass, tessel::csv::CsvParser& parser);
     void readHeader(Pass& pass, const std::vector<std::string>& row);
     void classifyRows(Pass& pass, tessel::csv::CsvParser& parser);
     void addTallies(Pass& pass);

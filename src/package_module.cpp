@@ -1,12 +1,23 @@
 // velmira._native: the velmira package's own entry point into the engine. velmira_ext keeps
-// its fixed interface; what the package needs beyond it is bound here.
+// its fixed interface (a path, the interpreter's lock held for the whole pass); what the
+// package needs beyond it is bound here: input from anything that gives bytes, compressed or
+// not, and a pass that lets other Python threads run, reports progress and can be stopped.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <boost/regex.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <istream>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 
+#include "inf.hpp"
+#include "input.hpp"
 #include "matcher.hpp"
 #include "python_errors.hpp"
 
@@ -21,12 +32,213 @@ std::pair<std::string, std::string> patternEngine(const std::string& pattern) {
     return {velmira::engineName(compiled.engine()), compiled.whyBoost()};
 }
 
+// A Python binary file object, read with the interpreter's lock taken for each read.
+class PythonSource final : public velmira::RawSource {
+public:
+    explicit PythonSource(py::object file) : file_(std::move(file)), readinto_(py::hasattr(file_, "readinto")) {}
+    ~PythonSource() override {
+        py::gil_scoped_acquire gil;
+        file_ = py::object();
+    }
+
+    std::size_t read(char* buffer, std::size_t size) override {
+        py::gil_scoped_acquire gil;
+        if (readinto_) {
+            py::memoryview view = py::memoryview::from_memory(buffer, static_cast<py::ssize_t>(size));
+            py::object got = file_.attr("readinto")(view);
+            // The object must not keep a view of memory it does not own.
+            view.attr("release")();
+            if (got.is_none()) throw py::value_error("the file object has no data ready (is it non-blocking?)");
+            const auto n = got.cast<py::ssize_t>();
+            if (n < 0 || static_cast<std::size_t>(n) > size) throw py::value_error("readinto returned a bad count");
+            return static_cast<std::size_t>(n);
+        }
+        py::object got = file_.attr("read")(size);
+        if (py::isinstance<py::str>(got)) {
+            throw py::type_error("the file object gives text, not bytes: open it in binary mode ('rb')");
+        }
+        const std::string bytes = got.cast<py::bytes>();
+        if (bytes.size() > size) throw py::value_error("read returned more bytes than asked for");
+        std::memcpy(buffer, bytes.data(), bytes.size());
+        return bytes.size();
+    }
+
+private:
+    py::object file_;
+    bool readinto_;
+};
+
+// The Python face of an Input: what it reads from, for messages, and whether that is Python.
+struct InputHandle {
+    std::unique_ptr<velmira::Input> input;
+    bool fromPython = false;
+    std::uint64_t size = 0;  // of the raw source, when known
+
+    velmira::Input& get() {
+        if (!input) throw py::value_error("the input is closed");
+        return *input;
+    }
+};
+
+[[noreturn]] void raiseOSError(const std::system_error& e, const std::string& path) {
+    errno = e.code().value();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
+    throw py::error_already_set();
+}
+
+std::unique_ptr<InputHandle> openInput(const py::object& source) {
+    auto handle = std::make_unique<InputHandle>();
+    std::unique_ptr<velmira::RawSource> raw;
+    if (py::isinstance<py::str>(source) || py::isinstance<py::bytes>(source)) {
+        const std::string path = py::isinstance<py::str>(source) ? source.cast<std::string>()
+                                                                 : std::string(source.cast<py::bytes>());
+        try {
+            raw = path == "-" ? std::make_unique<velmira::FdSource>(0, false)
+                              : std::make_unique<velmira::FdSource>(path);
+        } catch (const std::system_error& e) {
+            raiseOSError(e, path);
+        }
+    } else if (py::hasattr(source, "readinto") || py::hasattr(source, "read")) {
+        raw = std::make_unique<PythonSource>(source);
+        handle->fromPython = true;
+    } else {
+        throw py::type_error("expected a path, '-' or a binary file object, not " +
+                             std::string(py::str(py::type::of(source).attr("__name__"))));
+    }
+    handle->size = raw->size();
+    try {
+        // The first bytes of a pipe may take a while. A Python source takes the lock for each
+        // read and gets no thread of its own: its reads must come from the thread that
+        // checks for signals.
+        py::gil_scoped_release release;
+        handle->input = std::make_unique<velmira::Input>(std::move(raw), !handle->fromPython);
+    } catch (const std::system_error& e) {
+        raiseOSError(e, py::str(source));
+    }
+    return handle;
+}
+
+// Runs `body` without the interpreter's lock: a Python source takes it for each read.
+template <class Body>
+auto withoutLock(Body&& body) {
+    py::gil_scoped_release release;
+    return body();
+}
+
+// One pass over an input. Returns (column names as bytes, per column its counts, data rows).
+py::tuple infer(InputHandle& handle, char delimiter, const Inf::PatternStrings& types,
+                const std::unordered_set<std::string>& naValues, bool multithreading, const py::object& typesFile,
+                int window, const py::object& progress) {
+    velmira::Input& input = handle.get();
+    const bool writeTypes = !typesFile.is_none();
+    Inf inf(std::string(), delimiter, types, naValues, multithreading, writeTypes,
+            writeTypes ? typesFile.cast<std::string>() : std::string(), window);
+
+    // Between batches: now and then, take the lock to report progress and to let the
+    // interpreter run its signal handlers, so that Ctrl-C (KeyboardInterrupt) or an
+    // exception from the callback stops the pass.
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kEvery = std::chrono::milliseconds(200);
+    Clock::time_point next = Clock::now() + kEvery;
+    const std::uint64_t total = handle.size;
+    auto report = [&]() {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (!progress.is_none()) {
+            progress(input.rawBytes(), total != 0 ? py::object(py::int_(total)) : py::object(py::none()));
+        }
+    };
+    const std::function<void()> checkpoint = [&]() {
+        const Clock::time_point now = Clock::now();
+        if (now < next) return;
+        next = now + kEvery;
+        py::gil_scoped_acquire gil;
+        report();
+    };
+
+    std::exception_ptr failure;
+    {
+        py::gil_scoped_release release;
+        std::istream stream(&input);
+        // Errors of the input (and of the checkpoint) reach here as thrown.
+        stream.exceptions(std::ios::badbit);
+        input.setCheckpoint(&checkpoint);
+        try {
+            const std::uint64_t size = input.compression() == velmira::Compression::None ? handle.size : 0;
+            inf.inferTypesFrom(stream, size, checkpoint);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        input.setCheckpoint(nullptr);
+    }
+    if (failure) std::rethrow_exception(failure);
+    report();
+
+    const auto candidates = inf.getColTypeCandidates();
+    py::list names, counts;
+    for (const std::string& name : inf.getColNames()) {
+        names.append(py::bytes(name));
+        py::dict table;
+        const auto found = candidates.find(name);
+        if (found != candidates.end()) {
+            for (const auto& [type, count] : found->second) table[py::str(type)] = count;
+        }
+        counts.append(table);
+    }
+    return py::make_tuple(names, counts, inf.getNumRows());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The velmira package's native entry point";
     velmira::registerErrorTranslation();
+    py::register_exception<velmira::InputError>(m, "InputError", PyExc_ValueError);
 
     m.def("pattern_engine", &patternEngine, py::arg("pattern"),
           "Which engine answers a pattern: ('pcre2-jit', '') or ('boost', the reason it is not on PCRE2).");
+
+    py::class_<InputHandle>(m, "Input",
+                            "The bytes of one pass: a path, '-' (standard input) or a binary file object, "
+                            "decompressed when they start like gzip, zstd, bzip2 or xz.")
+        .def(py::init(&openInput), py::arg("source"))
+        .def_property_readonly(
+            "compression",
+            [](InputHandle& h) -> py::object {
+                const char* name = velmira::compressionName(h.get().compression());
+                return *name ? py::object(py::str(name)) : py::object(py::none());
+            },
+            "'gzip', 'zstd', 'bzip2', 'xz' or None.")
+        .def_property_readonly(
+            "size", [](InputHandle& h) -> py::object { return h.size ? py::object(py::int_(h.size)) : py::none(); },
+            "The length of what is read (compressed, if it is), when known.")
+        .def_property_readonly(
+            "raw_bytes", [](InputHandle& h) { return h.get().rawBytes(); },
+            "Bytes read so far from the source (compressed bytes, if it is compressed).")
+        .def(
+            "peek",
+            [](InputHandle& h, std::size_t n) {
+                const std::string head = withoutLock([&] { return h.get().peek(n); });
+                return py::bytes(head);
+            },
+            py::arg("n"), "Up to n bytes of what comes next, without consuming them.")
+        .def(
+            "readinto",
+            [](InputHandle& h, py::buffer target) {
+                py::buffer_info info = target.request(true);
+                const auto size = static_cast<std::streamsize>(info.size * info.itemsize);
+                char* data = static_cast<char*>(info.ptr);
+                return withoutLock([&] { return static_cast<std::size_t>(h.get().sgetn(data, size)); });
+            },
+            py::arg("buffer"), "Reads into a writable buffer; returns the count, 0 at the end.")
+        .def("close", [](InputHandle& h) {
+            if (!h.input) return;
+            withoutLock([&] { h.input->close(); });
+            h.input.reset();
+        });
+
+    m.def("infer", &infer, py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"),
+          py::arg("multithreading"), py::arg("types_file"), py::arg("window"), py::arg("progress"),
+          "One pass over an Input; returns (column names as bytes, their counts, data rows). The "
+          "interpreter's lock is released while it runs, except to report progress and to check for "
+          "signals a few times a second.");
 }

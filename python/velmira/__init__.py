@@ -1,6 +1,8 @@
 """velmira: infer the type of every column of a CSV file from your own regular expressions.
 
-``infer(path)`` reads the file once with the ``velmira_ext`` engine and returns
+``infer(source)`` reads a file (a path, ``"-"`` for standard input, or a
+binary file object; gzip, zstd, bzip2 and xz are decompressed) once with the
+engine and returns
 a :class:`Profile`: per column the counts of every type, the best type and the
 share of the values it covers, with ``to_dict()``, ``to_json()`` and
 ``to_table_schema()``, and the outputs that load the file (``to_sql()``,
@@ -10,6 +12,7 @@ gives the values, converted by each column's type. The default types and
 missing-value markers are in :mod:`velmira.types`.
 """
 
+from ._native import InputError
 from .profile import (
     ColumnProfile,
     HeaderEncodingError,
@@ -19,6 +22,7 @@ from .profile import (
     guess_delimiter,
     infer,
 )
+from .source import ProgressBar
 from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES, default_types
 from .values import read_rows
 
@@ -27,8 +31,10 @@ __all__ = [
     "DEFAULT_TYPES",
     "ColumnProfile",
     "HeaderEncodingError",
+    "InputError",
     "PatternError",
     "Profile",
+    "ProgressBar",
     "check_types",
     "guess_delimiter",
     "default_types",

@@ -2,9 +2,12 @@
 
 ``velmira explain FILE COLUMN`` says why one column got its verdict.
 
+FILE may be compressed (gzip, zstd, bzip2, xz) or ``-`` for standard input. On
+a terminal, a pass over more than a few MB shows its progress on stderr.
+
 Exit status: 0 on success, 1 when the input cannot be profiled, 2 for a bad
-command line. Every problem is one line on stderr, and nothing is printed on
-stdout then.
+command line, 130 when interrupted (Ctrl-C). Every problem is one line on
+stderr, and nothing is printed on stdout then.
 """
 
 from __future__ import annotations
@@ -20,9 +23,9 @@ from .profile import (
     HeaderEncodingError,
     Profile,
     check_types,
-    guess_delimiter,
     infer,
 )
+from .source import ProgressBar, name_of
 from .schema import DIALECTS
 from .types import default_types
 
@@ -40,6 +43,15 @@ class _Parser(argparse.ArgumentParser):
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        # One line, no traceback, and the status a shell gives a command ended by SIGINT.
+        _say("interrupted")
+        return 130
+
+
+def _main(argv: Optional[Sequence[str]]) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     if argv[:1] == ["explain"]:
         args = _explain_parser().parse_args(argv[1:])
@@ -53,8 +65,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except _Failure as exc:
         _say(f"error: {exc}")
         return 1
-    except KeyboardInterrupt:
-        return 130
     sys.stdout.write(output)
     return 0
 
@@ -92,7 +102,11 @@ def _parser() -> _Parser:
         description="Infer the type of every column of a CSV file from regular expressions. "
                     "'velmira explain FILE COLUMN' says why a column got its type.",
     )
-    parser.add_argument("file", metavar="FILE", help="the CSV file; its first row names the columns")
+    parser.add_argument(
+        "file", metavar="FILE",
+        help="the CSV file, '-' for standard input, compressed or not (gzip, zstd, bzip2, xz); "
+             "its first row names the columns",
+    )
     _add_profile_options(parser)
     parser.add_argument("--save-types", metavar="OUT", help="write the type of every field, row by row, to OUT")
     parser.add_argument(
@@ -157,6 +171,10 @@ def _add_profile_options(parser: argparse.ArgumentParser) -> None:
         "--cache-window", metavar="ROWS", type=_window, default=100_000,
         help="empty the value cache every ROWS rows (default: 100000)",
     )
+    parser.add_argument(
+        "--no-progress", action="store_true",
+        help="show no progress bar (one is shown on a terminal for inputs of more than a few MB)",
+    )
 
 
 def _run(args: argparse.Namespace) -> str:
@@ -165,34 +183,37 @@ def _run(args: argparse.Namespace) -> str:
     types = default_types(compact_dates=True) if args.compact_dates else None
     if args.types is not None:
         types = _load_types(args.types)
-    delimiter = args.delimiter
+    bar = None if args.no_progress or not sys.stderr.isatty() else ProgressBar(sys.stderr)
     try:
-        if delimiter is None:
-            delimiter = guess_delimiter(args.file)
         profile = infer(
             args.file,
             types=types,
             na_values=args.na,
-            delimiter=delimiter,
+            delimiter=args.delimiter,
             multithreading=args.multithreading,
             types_file=getattr(args, "save_types", None),
             rolling_cache_window=args.cache_window,
             threshold=args.threshold,
             month_first=args.month_first,
+            progress=bar,
         )
     except OSError as exc:
         raise _Failure(_os_message(exc)) from None
     except HeaderEncodingError as exc:
         raise _Failure(str(exc)) from None
     except (TypeError, ValueError, RuntimeError) as exc:
-        raise _Failure(f"{args.file}: {_one_line(exc)}") from None
+        raise _Failure(f"{name_of(args.file)}: {_one_line(exc)}") from None
+    finally:
+        if bar is not None:
+            bar.close()
+    delimiter = profile.delimiter
 
     try:
         output = _output(profile, args)
     except ImportError as exc:
         raise _Failure(_one_line(exc)) from None
     except KeyError:
-        raise _Failure(f"{args.file} has no column named {args.column!r}; its columns: "
+        raise _Failure(f"{profile.path} has no column named {args.column!r}; its columns: "
                        f"{', '.join(map(repr, profile.column_names))}") from None
     except OSError as exc:
         raise _Failure(_os_message(exc)) from None
@@ -203,7 +224,7 @@ def _run(args: argparse.Namespace) -> str:
     if args.delimiter is None:
         _say(f"delimiter {delimiter!r} (guessed; set it with -d)")
     if profile.bom:
-        _say(f"warning: {args.file} starts with a UTF-8 byte order mark; it is left out of the first column name")
+        _say(f"warning: {profile.path} starts with a UTF-8 byte order mark; it is left out of the first column name")
     for name, times in Counter(profile.column_names).items():
         if times > 1:
             _say(f"warning: {times} columns are named {name!r}; each reports the counts of all of them")

@@ -2,15 +2,20 @@
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import csv
 import json
 import os
+import secrets
 import shlex
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import velmira_ext
+
+from . import _native
+from .source import Progress, Source, is_path, name_of, open_input
 
 from .types import (
     COVERS,
@@ -136,6 +141,13 @@ class Profile:
     bom: bool = False
     #: Whether dates that read either way were read month-first.
     month_first: bool = False
+    #: The compression the input was read through ("gzip", "zstd", "bzip2",
+    #: "xz"), or None.
+    compression: Optional[str] = None
+    #: Whether ``path`` names a file that can be read again (not standard input
+    #: or a file object): the second passes of the SQL and dataframe outputs
+    #: and of ``explain`` need one.
+    rereadable: bool = True
 
     @property
     def column_names(self) -> List[str]:
@@ -152,6 +164,7 @@ class Profile:
         """Plain data for JSON: the settings of the pass and every column."""
         return {
             "path": self.path,
+            "compression": self.compression,
             "delimiter": self.delimiter,
             "rows": self.rows,
             "threshold": self.threshold,
@@ -238,9 +251,16 @@ class Profile:
 
 
 def guess_delimiter(path: StrPath) -> str:
-    """Guess the delimiter from the first 64 KiB of the file; "," when unsure."""
-    with open(path, "rb") as f:
-        block = f.read(SNIFF_BYTES)
+    """Guess the delimiter from the first 64 KiB of the file (decompressed, if
+    it is compressed); "," when unsure."""
+    inp = open_input(path)
+    try:
+        return _guess_delimiter(inp.peek(SNIFF_BYTES))
+    finally:
+        inp.close()
+
+
+def _guess_delimiter(block: bytes) -> str:
     text = block.decode("utf-8", errors="replace")
     if len(block) == SNIFF_BYTES:
         # A row cut by the end of the block has too few delimiters and
@@ -283,7 +303,7 @@ def check_types(types: Mapping[str, Iterable[str]]) -> Dict[str, List[str]]:
 
 
 def infer(
-    path: StrPath,
+    source: Source,
     types: Optional[Mapping[str, Iterable[str]]] = None,
     na_values: Optional[Iterable[str]] = None,
     delimiter: Optional[str] = None,
@@ -292,15 +312,27 @@ def infer(
     rolling_cache_window: int = 100_000,
     threshold: float = 1.0,
     month_first: bool = False,
+    progress: Optional[Progress] = None,
 ) -> Profile:
-    """Read the CSV file at ``path`` once and choose a type for every column.
+    """Read a CSV file once and choose a type for every column.
+
+    ``source`` is a path, ``"-"`` for standard input, or a binary file object
+    (``open(..., "rb")``, ``sys.stdin.buffer``, ``gzip.open(...)``, a remote
+    file of fsspec or smart_open). Input that starts like gzip, zstd, bzip2 or
+    xz is decompressed as it is read, whatever its name. The pass lets other
+    Python threads run; Ctrl-C (KeyboardInterrupt) stops it within half a
+    second. ``progress``, if given, is called a few times a second with the
+    bytes read so far and the total (None when unknown); compressed input is
+    measured on its compressed bytes. An exception it raises stops the pass.
 
     ``types`` maps type names to Boost.Regex patterns that must match a whole
     field (default: ``DEFAULT_TYPES``); ``na_values`` are the texts that mean
     "missing" (default: ``DEFAULT_NA_VALUES``). Without a ``delimiter`` it is
-    guessed (see :func:`guess_delimiter`). ``types_file`` names a file to
-    which the engine writes every field's type, row by row. The value cache
-    is emptied every ``rolling_cache_window`` rows.
+    guessed from the first 64 KiB (see :func:`guess_delimiter`).
+    ``types_file`` names a file to which every field's type is written, row by
+    row; it appears only when the pass completes (it is written aside and
+    renamed), so a failed or interrupted pass leaves an existing file as it
+    was. The value cache is emptied every ``rolling_cache_window`` rows.
 
     A column's best type is the one covering most of its non-missing values,
     where a decimal type also covers integer values (``COVERS``). Ties go to
@@ -315,11 +347,12 @@ def infer(
     both orders has neither. A column whose dates all read either way is
     read day-first, or month-first with ``month_first``; its ``note`` says so.
 
-    Raises OSError when the file cannot be opened, PatternError for an invalid
+    Raises OSError when the file cannot be opened or read, InputError for a
+    damaged or truncated compressed input, PatternError for an invalid
     pattern, HeaderEncodingError for a header that is not UTF-8, TypeError or
-    ValueError for a bad argument, and RuntimeError for a failure of the pass.
+    ValueError for a bad argument (TypeError for a file object opened in text
+    mode), and RuntimeError for a failure of the pass.
     """
-    path = os.fspath(path)
     table = check_types(DEFAULT_TYPES if types is None else types)
     if na_values is None:
         markers: Tuple[str, ...] = DEFAULT_NA_VALUES
@@ -334,49 +367,82 @@ def infer(
         raise ValueError(f"threshold must be between 0 and 1, not {threshold!r}")
     if not 1 <= rolling_cache_window < 2**31:
         raise ValueError(f"rolling_cache_window must be between 1 and 2**31 - 1, not {rolling_cache_window!r}")
-
-    # The engine reports every unreadable path as "Something is wrong with
-    # input stream"; opening it here first gives the real reason.
-    open(path, "rb").close()
-    if types_file is not None:
-        # The engine silently writes nothing to a types file it cannot open.
-        open(types_file, "wb").close()
-    if delimiter is None:
-        delimiter = guess_delimiter(path)
-    elif len(delimiter) != 1 or not delimiter.isascii() or delimiter in '"\r\n':
+    if delimiter is not None and (len(delimiter) != 1 or not delimiter.isascii() or delimiter in '"\r\n'):
         raise ValueError(f"delimiter must be one ASCII character other than a quote or line end, not {delimiter!r}")
+    if progress is not None and not callable(progress):
+        raise TypeError("progress must be a callable taking (bytes read, total bytes or None)")
 
-    inf = _engine(path, delimiter, table, set(markers), multithreading, types_file, rolling_cache_window)
-    inf.infer_types()
+    shown = name_of(source)
+    target = None if types_file is None else os.fspath(types_file)
+    if target is not None and is_path(source) and os.path.exists(target) and os.path.samefile(source, target):
+        raise ValueError(f"the types file {target} is the input itself; writing it would destroy the data")
+    inp = open_input(source)
     try:
-        names = inf.col_names
-        candidates = inf.get_col_type_candidates()
+        if delimiter is None:
+            delimiter = _guess_delimiter(inp.peek(SNIFF_BYTES))
+        with _written_aside(target) as aside:
+            names_raw, counts_raw, rows = _native.infer(
+                inp, delimiter, dict(table), set(markers), bool(multithreading), aside,
+                rolling_cache_window, progress,
+            )
+        compression = inp.compression
+    finally:
+        inp.close()
+
+    try:
+        names = [raw.decode("utf-8") for raw in names_raw]
     except UnicodeDecodeError as exc:
-        shown = os.fsdecode(path)
+        hint = f" {shlex.quote(shown)}" if is_path(source) else ""
         raise HeaderEncodingError(
             f"the header of {shown} is not UTF-8 (byte 0x{exc.object[exc.start]:02x} in a column name); "
-            f"re-encode the file first, e.g. iconv -f latin1 -t utf-8 {shlex.quote(shown)} > utf8.csv"
+            f"re-encode the file first, e.g. iconv -f latin1 -t utf-8{hint} > utf8.csv"
         ) from None
 
     bom = bool(names) and names[0].startswith(_BOM)
     columns = []
-    for position, raw_name in enumerate(names):
-        raw = candidates.get(raw_name, {})
+    for position, (raw_name, raw) in enumerate(zip(names, counts_raw)):
         counts = {name: raw.get(name, 0) for name in (*table, "other", "NA")}
         name = raw_name[len(_BOM):] if position == 0 and bom else raw_name
         columns.append(_profile_column(name, counts, list(table), threshold, month_first))
     return Profile(
-        path=os.fsdecode(path),
+        path=shown,
         delimiter=delimiter,
         # Without a header row the engine's row count means nothing.
-        rows=inf.num_rows if names else 0,
+        rows=rows if names else 0,
         columns=tuple(columns),
         types={name: tuple(patterns) for name, patterns in table.items()},
         na_values=markers,
         threshold=threshold,
         bom=bom,
         month_first=bool(month_first),
+        compression=compression,
+        rereadable=is_path(source),
     )
+
+
+@contextlib.contextmanager
+def _written_aside(target: Optional[str]) -> Iterator[Optional[str]]:
+    """A path beside ``target`` for the engine to write; renamed to ``target``
+    when the block completes, removed when it fails. Made here, not by the
+    engine, so that a directory that cannot be written is an error at once."""
+    if target is None:
+        yield None
+        return
+    directory, base = os.path.split(os.path.abspath(target))
+    aside = os.path.join(directory, f".{base}.velmira-{os.getpid()}-{secrets.token_hex(4)}")
+    try:
+        open(aside, "xb").close()  # created with the permissions a new file gets here
+    except OSError as exc:
+        raise type(exc)(exc.errno, exc.strerror, target) from None
+    try:
+        yield aside
+        os.replace(aside, target)
+    except BaseException:
+        try:
+            os.unlink(aside)
+        except OSError:
+            pass
+        raise
 
 
 def _profile_column(

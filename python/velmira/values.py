@@ -16,6 +16,8 @@ import re
 from decimal import Decimal
 from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, Tuple
 
+from .source import open_text
+
 from .types import COVERS, DATE_ORDERS, NUMBER_SEPARATORS, TRUE_VALUES, kind_of
 
 _MONTHS = {name: number for number, name in enumerate(
@@ -109,9 +111,13 @@ def read_rows(profile: Any, json_values: bool = False) -> Iterator[Dict[str, Any
 
 
 def raw_rows(profile: Any) -> Iterator[Tuple[int, List[str]]]:
-    """(row number, fields) of every data row; the header is row 1."""
+    """(row number, fields) of every data row; the header is row 1. The file is
+    read again, decompressed if it is compressed."""
+    if not getattr(profile, "rereadable", True):
+        raise ValueError(f"{profile.path} can be read only once (standard input or a file object), and this "
+                         "needs a second pass over it: save it to a file first")
     # utf-8-sig: the engine leaves a byte order mark out of the first name too.
-    with open(profile.path, newline="", encoding="utf-8-sig") as f:
+    with open_text(profile.path) as f:
         reader = csv.reader(f, delimiter=profile.delimiter, strict=False)
         try:
             next(reader, None)
