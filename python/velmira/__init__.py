@@ -13,6 +13,7 @@ missing-value markers are in :mod:`velmira.types`.
 """
 
 from ._native import InputError
+from .many import ManyProfiles, check_exclusive, infer_many, merge
 from .profile import (
     ColumnProfile,
     HeaderEncodingError,
@@ -32,12 +33,16 @@ __all__ = [
     "ColumnProfile",
     "HeaderEncodingError",
     "InputError",
+    "ManyProfiles",
     "PatternError",
     "Profile",
     "ProgressBar",
+    "check_exclusive",
     "check_types",
     "guess_delimiter",
     "default_types",
     "infer",
+    "infer_many",
+    "merge",
     "read_rows",
 ]

@@ -4,6 +4,10 @@
 
 FILE may be compressed (gzip, zstd, bzip2, xz) or ``-`` for standard input. On
 a terminal, a pass over more than a few MB shows its progress on stderr.
+Several files (or a quoted glob such as ``'exports/*.csv.gz'``) are profiled
+in parallel and merged into one table, with a line for each file whose
+columns or verdicts differ; a file that fails is reported on stderr and makes
+the status 1, but does not lose the others.
 
 Exit status: 0 on success, 1 when the input cannot be profiled, 2 for a bad
 command line, 130 when interrupted (Ctrl-C). Every problem is one line on
@@ -13,12 +17,15 @@ stderr, and nothing is printed on stdout then.
 from __future__ import annotations
 
 import argparse
+import glob
 import json
 import math
+import os
 import sys
 from collections import Counter
-from typing import Any, Dict, List, NoReturn, Optional, Sequence
+from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
+from .many import infer_many
 from .profile import (
     HeaderEncodingError,
     Profile,
@@ -52,21 +59,47 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _main(argv: Optional[Sequence[str]]) -> int:
-    argv = list(sys.argv[1:] if argv is None else argv)
+    argv = _jobs_option(list(sys.argv[1:] if argv is None else argv))
     if argv[:1] == ["explain"]:
         args = _explain_parser().parse_args(argv[1:])
+        args.files = [args.file]
     else:
         args = _parser().parse_args(argv)
         if (args.format == "sql") != (args.dialect is not None):
             message = "-f sql needs --dialect" if args.format == "sql" else "--dialect goes with -f sql"
             _parser().error(f"{message} ({', '.join(DIALECTS)})")
     try:
-        output = _run(args)
+        if len(args.files) > 1 or any(glob.has_magic(f) and not os.path.exists(f) for f in args.files):
+            output, failed = _run_many(args)
+        else:
+            args.file = args.files[0]
+            output, failed = _run(args), False
     except _Failure as exc:
         _say(f"error: {exc}")
         return 1
     sys.stdout.write(output)
-    return 0
+    return 1 if failed else 0
+
+
+def _jobs_option(argv: List[str]) -> List[str]:
+    """-j alone turns on worker threads, as it always has; -j N (or -jN) asks for N workers."""
+    out: List[str] = []
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        if arg == "-j" and i + 1 < len(argv) and argv[i + 1].isdigit():
+            out += ["--jobs", argv[i + 1]]
+            i += 2
+            continue
+        if arg.startswith("-j") and arg[2:].isdigit():
+            out += ["--jobs", arg[2:]]
+        elif arg == "--":
+            out += argv[i:]
+            break
+        else:
+            out.append(arg)
+        i += 1
+    return out
 
 
 def format_table(profile: Profile) -> str:
@@ -103,11 +136,17 @@ def _parser() -> _Parser:
                     "'velmira explain FILE COLUMN' says why a column got its type.",
     )
     parser.add_argument(
-        "file", metavar="FILE",
+        "files", metavar="FILE", nargs="+",
         help="the CSV file, '-' for standard input, compressed or not (gzip, zstd, bzip2, xz); "
-             "its first row names the columns",
+             "its first row names the columns. Several files, or a quoted glob pattern, are "
+             "profiled in parallel and merged",
     )
     _add_profile_options(parser)
+    parser.add_argument(
+        "--jobs", metavar="N", type=_jobs, default=None,
+        help="worker processes for several files (default: one per processor); with one file, "
+             "-j N classifies on worker threads",
+    )
     parser.add_argument("--save-types", metavar="OUT", help="write the type of every field, row by row, to OUT")
     parser.add_argument(
         "-f", "--format", choices=("table", "json", "schema", "sql", "jsonschema", "arrow"), default="table",
@@ -165,7 +204,8 @@ def _add_profile_options(parser: argparse.ArgumentParser) -> None:
         help="share of the non-missing values that a type must cover to be the column's type (default: 1.0)",
     )
     parser.add_argument(
-        "-j", "--multithreading", action="store_true", help="classify the fields of a row on worker threads",
+        "-j", "--multithreading", action="store_true",
+        help="classify the fields of a row on worker threads (-j N: see --jobs)",
     )
     parser.add_argument(
         "--cache-window", metavar="ROWS", type=_window, default=100_000,
@@ -190,7 +230,7 @@ def _run(args: argparse.Namespace) -> str:
             types=types,
             na_values=args.na,
             delimiter=args.delimiter,
-            multithreading=args.multithreading,
+            multithreading=args.multithreading or (getattr(args, "jobs", None) or 1) > 1,
             types_file=getattr(args, "save_types", None),
             rolling_cache_window=args.cache_window,
             threshold=args.threshold,
@@ -229,6 +269,70 @@ def _run(args: argparse.Namespace) -> str:
         if times > 1:
             _say(f"warning: {times} columns are named {name!r}; each reports the counts of all of them")
     return output
+
+
+def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
+    if getattr(args, "save_types", None):
+        raise _Failure("--save-types takes one input file")
+    types = default_types(compact_dates=True) if args.compact_dates else None
+    if args.types is not None:
+        if args.compact_dates:
+            raise _Failure("--compact-dates changes the default types; add a compact date type to your own types instead")
+        types = _load_types(args.types)
+    counter = None if args.no_progress or not sys.stderr.isatty() else _FileCounter(sys.stderr)
+    try:
+        result = infer_many(
+            args.files, types=types, na_values=args.na, delimiter=args.delimiter,
+            multithreading=args.multithreading, rolling_cache_window=args.cache_window,
+            threshold=args.threshold, month_first=args.month_first, jobs=args.jobs, progress=counter,
+        )
+    except (TypeError, ValueError, RuntimeError) as exc:
+        raise _Failure(_one_line(exc)) from None
+    finally:
+        if counter is not None:
+            counter.close()
+    for name, why in result.failures.items():
+        _say(f"error: {name}: {why}")
+    if result.profile is None:
+        raise _Failure("no file could be profiled")
+    profile = result.profile
+    if args.format == "json":
+        output = json.dumps(result.to_dict(), indent=2, ensure_ascii=False) + "\n"
+    else:
+        try:
+            output = _output(profile, args)
+        except ImportError as exc:
+            raise _Failure(_one_line(exc)) from None
+        except OSError as exc:
+            raise _Failure(_os_message(exc)) from None
+        except (ValueError, RuntimeError) as exc:
+            raise _Failure(_one_line(exc)) from None
+        if args.format == "table":
+            lines = [f"{name}: {'; '.join(what)}" for name, what in result.differences().items()]
+            if lines:
+                output += "\nfiles that differ:\n" + "\n".join(lines) + "\n"
+    if profile.merge_exact is False:
+        _say("note: with types of your own, merged counts equal one pass over all the files only if no text "
+             "matches two types (see velmira.check_exclusive)")
+    return output, bool(result.failures)
+
+
+class _FileCounter:
+    """A progress line of files done, on a terminal."""
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+        self._shown = False
+
+    def __call__(self, done: int, total: int) -> None:
+        self._stream.write(f"\r{done}/{total} files\033[K")
+        self._stream.flush()
+        self._shown = True
+
+    def close(self) -> None:
+        if self._shown:
+            self._stream.write("\r\033[K")
+            self._stream.flush()
 
 
 def _output(profile: Profile, args: argparse.Namespace) -> str:
@@ -302,6 +406,16 @@ def _count(text: str) -> int:
     if not text.isdigit():
         raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}")
     return int(text)
+
+
+def _jobs(text: str) -> int:
+    try:
+        jobs = int(text)
+    except ValueError:
+        jobs = 0
+    if jobs < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of 1 or more, not {text!r}")
+    return jobs
 
 
 def _window(text: str) -> int:

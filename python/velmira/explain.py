@@ -17,7 +17,7 @@ from typing import Any, Iterable, List, Tuple
 
 import velmira_ext
 
-from .values import raw_rows
+from .values import aligned_rows
 
 #: How many distinct texts go through the engine at once.
 BATCH = 1000
@@ -78,9 +78,9 @@ def explain(profile: Any, column_name: str, limit: int = 5) -> Explanation:
         seen = set()
         batch: List[str] = []
         complete = False
-        for _, row in raw_rows(profile):
+        for _, _, texts in aligned_rows(profile):
             rows_read += 1
-            text = row[index] if index < len(row) else None
+            text = texts[index]
             if text is None or text in markers or text in seen:
                 continue
             seen.add(text)

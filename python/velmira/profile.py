@@ -9,7 +9,7 @@ import json
 import os
 import secrets
 import shlex
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import velmira_ext
@@ -89,6 +89,9 @@ class ColumnProfile:
     counts: Mapping[str, int]
     format: Optional[str] = None
     note: Optional[str] = None
+    #: In a merged profile, the files that have this column (its counts are
+    #: theirs alone); empty for the profile of one file.
+    present_in: Tuple[str, ...] = ()
 
     @property
     def missing(self) -> int:
@@ -122,6 +125,7 @@ class ColumnProfile:
             "group_char": self.group_char,
             "decimal_char": self.decimal_char,
             "note": self.note,
+            **({"present_in": list(self.present_in)} if self.present_in else {}),
         }
 
 
@@ -148,6 +152,19 @@ class Profile:
     #: or a file object): the second passes of the SQL and dataframe outputs
     #: and of ``explain`` need one.
     rereadable: bool = True
+    #: The profiles of the files a merged profile was made of, in order (see
+    #: ``merge``); empty for the profile of one file.
+    parts: Tuple["Profile", ...] = field(default=(), compare=False, repr=False)
+    #: For a merged profile: whether its counts are exactly those of one pass
+    #: over all its files, which holds when no text matches two types (so for
+    #: the default types, which are built that way); None for one file.
+    merge_exact: Optional[bool] = None
+
+    def merge(self, *others: "Profile") -> "Profile":
+        """This profile merged with others: see :func:`velmira.merge`."""
+        from .many import merge
+
+        return merge([self, *others])
 
     @property
     def column_names(self) -> List[str]:
@@ -171,6 +188,7 @@ class Profile:
             "na_values": list(self.na_values),
             "bom": self.bom,
             "month_first": self.month_first,
+            **({"files": [part.path for part in self.parts], "merge_exact": self.merge_exact} if self.parts else {}),
             "types": {name: list(patterns) for name, patterns in self.types.items()},
             "columns": [column.to_dict() for column in self.columns],
         }

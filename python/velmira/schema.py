@@ -19,7 +19,7 @@ from decimal import Decimal
 from typing import Any, Dict, List, Mapping, Optional
 
 from .types import DEFAULT_TYPES, kind_of
-from .values import _require_distinct, converter, raw_rows
+from .values import _require_distinct, aligned_rows, converter
 
 #: The SQL dialects of :func:`to_sql`.
 DIALECTS = ("sqlite", "postgresql", "duckdb", "mysql")
@@ -73,9 +73,9 @@ def measure(profile: Any) -> Dict[str, ColumnStats]:
     stats = {name: ColumnStats() for name in names}
     plans = [(stats[c.name], kind_of(c.type), converter(profile, c)) for c in profile.columns]
     spellings: List[set] = [set() for _ in names]
-    for _, row in raw_rows(profile):
+    for _, _, texts in aligned_rows(profile):
         for i, (s, kind, convert) in enumerate(plans):
-            text = row[i] if i < len(row) else None
+            text = texts[i]
             if text is None or text in markers:
                 s.nulls += 1
                 continue

@@ -95,19 +95,34 @@ def read_rows(profile: Any, json_values: bool = False) -> Iterator[Dict[str, Any
     _require_distinct(names)
     markers = frozenset(profile.na_values)
     convert = [converter(profile, column) for column in profile.columns]
-    for number, row in raw_rows(profile):
+    several = len(getattr(profile, "parts", ())) > 1
+    for path, number, texts in aligned_rows(profile):
         values: Dict[str, Any] = {}
-        for i, name in enumerate(names):
-            text = row[i] if i < len(row) else None
+        for i, (name, text) in enumerate(zip(names, texts)):
             if text is None or text in markers:
                 values[name] = None
                 continue
             try:
                 value = convert[i](text)
             except ValueError as exc:
-                raise ValueError(f"row {number}, column {name!r}: {exc}") from None
+                where = f"{path}: row {number}" if several else f"row {number}"
+                raise ValueError(f"{where}, column {name!r}: {exc}") from None
             values[name] = _json_value(value) if json_values else value
         yield values
+
+
+def aligned_rows(profile: Any) -> Iterator[Tuple[str, int, List[Optional[str]]]]:
+    """(file, row number, texts in the order of ``profile.column_names``) of every
+    data row of every file the profile covers (the files of a merged profile one
+    after the other): None where a row is short or its file lacks the column."""
+    names = profile.column_names
+    for part in getattr(profile, "parts", ()) or (profile,):
+        index: Dict[str, int] = {}
+        for i, name in enumerate(part.column_names):
+            index.setdefault(name, i)
+        positions = [index.get(name) for name in names]
+        for number, row in raw_rows(part):
+            yield part.path, number, [row[p] if p is not None and p < len(row) else None for p in positions]
 
 
 def raw_rows(profile: Any) -> Iterator[Tuple[int, List[str]]]:
