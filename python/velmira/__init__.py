@@ -22,6 +22,7 @@ from .profile import (
     check_types,
     guess_delimiter,
     infer,
+    pattern_engines,
 )
 from .source import ProgressBar
 from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES, default_types
@@ -44,5 +45,6 @@ __all__ = [
     "infer",
     "infer_many",
     "merge",
+    "pattern_engines",
     "read_rows",
 ]

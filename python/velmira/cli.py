@@ -1,6 +1,8 @@
 """The ``velmira`` command: profile a CSV file and print a table, JSON or a schema.
 
-``velmira explain FILE COLUMN`` says why one column got its verdict.
+``velmira explain FILE COLUMN`` says why one column got its verdict;
+``velmira patterns`` lists which engine (PCRE2's JIT or Boost.Regex) runs each
+pattern of the types.
 
 FILE may be compressed (gzip, zstd, bzip2, xz) or ``-`` for standard input. On
 a terminal, a pass over more than a few MB shows its progress on stderr.
@@ -31,6 +33,7 @@ from .profile import (
     Profile,
     check_types,
     infer,
+    pattern_engines,
 )
 from .source import ProgressBar, name_of
 from .schema import DIALECTS
@@ -60,6 +63,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 def _main(argv: Optional[Sequence[str]]) -> int:
     argv = _jobs_option(list(sys.argv[1:] if argv is None else argv))
+    if argv[:1] == ["patterns"]:
+        return _patterns(_patterns_parser().parse_args(argv[1:]))
     if argv[:1] == ["explain"]:
         args = _explain_parser().parse_args(argv[1:])
         args.files = [args.file]
@@ -175,6 +180,39 @@ def _explain_parser() -> _Parser:
         help="how many distinct texts counted as other to show (default: 5)",
     )
     return parser
+
+
+def _patterns_parser() -> _Parser:
+    parser = _Parser(
+        prog=f"{PROG} patterns",
+        description="List each pattern of the types with the engine that runs it: pcre2-jit for patterns "
+                    "built only of constructs PCRE2 and Boost.Regex read alike (much faster), boost for the "
+                    "others, with the reason. Both give Boost's answers.",
+    )
+    parser.add_argument(
+        "-t", "--types", metavar="PATTERNS",
+        help="JSON or TOML (.toml) file mapping type names to lists of patterns (default: the default types)",
+    )
+    parser.add_argument("--compact-dates", action="store_true", help="the default types with compact dates")
+    return parser
+
+
+def _patterns(args: argparse.Namespace) -> int:
+    try:
+        types = _load_types(args.types) if args.types is not None else default_types(compact_dates=args.compact_dates)
+        engines = pattern_engines(types)
+    except _Failure as exc:
+        _say(f"error: {exc}")
+        return 1
+    except (TypeError, ValueError) as exc:
+        _say(f"error: {_one_line(exc)}")
+        return 1
+    lines = []
+    for name, patterns in engines.items():
+        for pattern, engine, why in patterns:
+            lines.append(f"{name}\t{engine}\t{pattern}" + (f"\t{why}" if why else ""))
+    sys.stdout.write("\n".join(lines) + ("\n" if lines else ""))
+    return 0
 
 
 def _add_profile_options(parser: argparse.ArgumentParser) -> None:

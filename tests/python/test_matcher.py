@@ -1,5 +1,8 @@
 """The fast matcher as Python sees it: same counts, mended faults, clean errors."""
 
+import subprocess
+import sys
+
 import pytest
 
 import velmira
@@ -50,3 +53,32 @@ def test_both_engines_count_alike(runner, multithreading):
     slow = counts_of(runner, data, {"n": [r"(?i)[+-]?\d+"], "s": [r"(?i)\S*[^\d\s]\S*"]}, multithreading)
     assert fast == slow
     assert (fast["n"], fast["s"], fast["other"]) == (4, 4, 5)
+
+
+# The default library is written in constructs both engines read alike: every pattern of it
+# runs on PCRE2 (a pattern that slipped to Boost would be several times slower).
+@pytest.mark.parametrize("compact", [False, True], ids=["default", "compact-dates"])
+def test_every_default_pattern_runs_on_pcre2(compact):
+    engines = velmira.pattern_engines(velmira.default_types(compact_dates=compact))
+    on_boost = [(name, pattern, why) for name, patterns in engines.items()
+                for pattern, engine, why in patterns if engine != "pcre2-jit"]
+    assert on_boost == []
+
+
+def test_pattern_engines_say_why_a_pattern_stays_on_boost():
+    engines = velmira.pattern_engines({"t": [r"[0-9]+", r"(a)\1", r"(?i)abc"]})["t"]
+    assert [(p, e) for p, e, _ in engines] == [(r"[0-9]+", "pcre2-jit"), (r"(a)\1", "boost"),
+                                              (r"(?i)abc", "boost")]
+    assert engines[1][2].endswith(r"the escape \1 at offset 3")
+    with pytest.raises(velmira.PatternError, match="type 't'"):
+        velmira.pattern_engines({"t": ["("]})
+
+
+def test_patterns_command(tmp_path):
+    types = tmp_path / "t.json"
+    types.write_text('{"num": ["[0-9]+"], "ref": ["(a)\\\\1"]}')
+    result = subprocess.run([sys.executable, "-m", "velmira", "patterns", "-t", str(types)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[0] == "num\tpcre2-jit\t[0-9]+"
+    assert result.stdout.splitlines()[1].startswith("ref\tboost\t(a)\\1\tnot on the list")
