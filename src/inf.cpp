@@ -465,6 +465,7 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
         exhausted = !parser.scan_rows(filler);
         filler.keepViews();
         rowsRead += b.rows;
+        b.endsAt = static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0));
     };
 
     int cur = 0;
@@ -548,8 +549,8 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
         }
         n += current.rows;
         if (pass.atWindowBoundary(n)) typeCache.clear();
-        pass.presizeCache(typeCache, current.rows * numCols,
-                          static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0)));
+        // The tokenizer is a batch ahead: the input this batch came from ends where it ended.
+        pass.presizeCache(typeCache, current.rows * numCols, current.endsAt);
         cur ^= 1;
         pass.check();
     }

@@ -85,6 +85,7 @@ struct RowBatch {
     std::vector<Cell> cells;           // row-major, numCols per row
     std::vector<std::size_t> widths;   // per row: its fields that have a column
     std::size_t rows = 0;
+    std::uint64_t endsAt = 0;          // input offset after its last row
     ByteArena arena;                   // copied fields, and the block bytes the batch keeps
 };
 
