@@ -35,7 +35,7 @@ from .profile import (
     infer,
     pattern_engines,
 )
-from .source import ProgressBar, name_of
+from .source import FileCounter, ProgressBar, name_of
 from .schema import DIALECTS
 from .types import default_types
 
@@ -317,7 +317,7 @@ def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
         if args.compact_dates:
             raise _Failure("--compact-dates changes the default types; add a compact date type to your own types instead")
         types = _load_types(args.types)
-    counter = None if args.no_progress or not sys.stderr.isatty() else _FileCounter(sys.stderr)
+    counter = None if args.no_progress or not sys.stderr.isatty() else FileCounter(sys.stderr)
     try:
         result = infer_many(
             args.files, types=types, na_values=args.na, delimiter=args.delimiter,
@@ -353,24 +353,6 @@ def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
         _say("note: with types of your own, merged counts equal one pass over all the files only if no text "
              "matches two types (see velmira.check_exclusive)")
     return output, bool(result.failures)
-
-
-class _FileCounter:
-    """A progress line of files done, on a terminal."""
-
-    def __init__(self, stream: Any) -> None:
-        self._stream = stream
-        self._shown = False
-
-    def __call__(self, done: int, total: int) -> None:
-        self._stream.write(f"\r{done}/{total} files\033[K")
-        self._stream.flush()
-        self._shown = True
-
-    def close(self) -> None:
-        if self._shown:
-            self._stream.write("\r\033[K")
-            self._stream.flush()
 
 
 def _output(profile: Profile, args: argparse.Namespace) -> str:

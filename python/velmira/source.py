@@ -82,19 +82,39 @@ def open_text(path: str) -> TextIO:
     return io.TextIOWrapper(io.BufferedReader(_Reader(path), 1 << 20), encoding="utf-8-sig", newline="")
 
 
-class ProgressBar:
+class _StatusLine:
+    """One line on a terminal, written over in place and cleared at the end."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self._shown = False
+
+    def show(self, text: str) -> None:
+        self._stream.write("\r" + text + "\033[K")
+        self._stream.flush()
+        self._shown = True
+
+    def close(self) -> None:
+        if self._shown:
+            self._stream.write("\r\033[K")
+            self._stream.flush()
+            self._shown = False
+
+
+class ProgressBar(_StatusLine):
     """A one-line progress report on a terminal: bytes read, speed and time left.
 
     A callable for ``infer(progress=...)``. Nothing is shown for the first half
     second, nor for an input known to be smaller than ``min_bytes``; ``close()``
     clears the line. Compressed input is measured on its compressed bytes.
+    (A few lines of its own rather than rich or tqdm: it needs nothing more,
+    and the package stays free of dependencies.)
     """
 
     def __init__(self, stream: TextIO = sys.stderr, min_bytes: int = 4 << 20) -> None:
-        self._stream = stream
+        super().__init__(stream)
         self._min_bytes = min_bytes
         self._started = time.monotonic()
-        self._shown = False
 
     def __call__(self, done: int, total: Optional[int]) -> None:
         elapsed = time.monotonic() - self._started
@@ -107,15 +127,14 @@ class ProgressBar:
         parts.append(f"{speed / 1e6:,.1f} MB/s")
         if total and speed > 0:
             parts.append(f"{_clock(max(total - done, 0) / speed)} left")
-        self._stream.write("\r" + "  ".join(parts) + "\033[K")
-        self._stream.flush()
-        self._shown = True
+        self.show("  ".join(parts))
 
-    def close(self) -> None:
-        if self._shown:
-            self._stream.write("\r\033[K")
-            self._stream.flush()
-            self._shown = False
+
+class FileCounter(_StatusLine):
+    """A one-line count of files done, for ``infer_many(progress=...)``."""
+
+    def __call__(self, done: int, total: int) -> None:
+        self.show(f"{done}/{total} files")
 
 
 def _size(n: float) -> str:

@@ -18,6 +18,7 @@ from pathlib import Path
 import pytest
 
 import velmira
+import velmira.source
 import velmira_ext
 from velmira import _native
 
@@ -331,3 +332,21 @@ def test_ctrl_c_reaches_a_python_caller_as_keyboard_interrupt(tmp_path):
     """)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.stdout == "interrupted True\n", result.stderr
+
+
+def test_progress_bar_line(monkeypatch):
+    clock = [100.0]
+    monkeypatch.setattr(velmira.source.time, "monotonic", lambda: clock[0])
+    out = io.StringIO()
+    bar = velmira.ProgressBar(out)
+    bar(1_000_000, 100_000_000)
+    assert out.getvalue() == ""  # nothing in the first half second
+    clock[0] += 2.0
+    bar(50_000_000, 100_000_000)
+    assert out.getvalue() == "\r50.0 MB of 100.0 MB  50%  25.0 MB/s  0:02 left\033[K"
+    bar.close()
+    assert out.getvalue().endswith("\r\033[K")
+    small = velmira.ProgressBar(io.StringIO())
+    clock[0] += 5.0
+    small(10, 100)  # an input of a few bytes shows nothing
+    assert small._stream.getvalue() == ""
