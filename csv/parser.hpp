@@ -574,13 +574,14 @@ private:
 
     // Index of the first delimiter or terminator byte at or after `from`, or the block's size.
     // Sixteen bytes at a time where SSE2 is there, which is always on x86-64. Loads may reach
-    // past the block's valid bytes (never past the buffer); hits there are ignored.
+    // past the block's valid bytes into its slack (never past the buffer); hits there are
+    // ignored.
     std::size_t find_separator(std::size_t from) const {
         const std::size_t size = m_inputbuf_size;
         const char t1 = term_byte(0);
         const char t2 = term_byte(1);
 #if defined(__SSE2__)
-        constexpr std::size_t kLast = static_cast<std::size_t>(INPUTBUF_CAP) - 16;
+        constexpr std::size_t kLast = static_cast<std::size_t>(INPUTBUF_CAP + INPUTBUF_SLACK) - 16;
         const __m128i d = _mm_set1_epi8(m_delimiter);
         const __m128i a = _mm_set1_epi8(t1);
         const __m128i b = _mm_set1_epi8(t2);
@@ -613,10 +614,13 @@ private:
 public:
     static constexpr int FIELDBUF_CAP = 1024;    // bytes reserved up front for one field
     static constexpr int INPUTBUF_CAP = 131072;  // block size: buffer size and every read's ask
+    // Bytes after the block that are always there to read (never data): a caller may load a
+    // whole word from a field's start without looking at where the block ends.
+    static constexpr int INPUTBUF_SLACK = 16;
 
 private:
     std::string m_fieldbuf;                 // current field's text; cleared per token, grows freely
-    char m_inputbuf[INPUTBUF_CAP] = {};     // current block, scanned in place
+    char m_inputbuf[INPUTBUF_CAP + INPUTBUF_SLACK] = {};  // current block, scanned in place
     bool m_eof = false;                     // end of file met; no read after it
     std::size_t m_cursor = static_cast<std::size_t>(INPUTBUF_CAP);  // next unread byte's index
     std::size_t m_inputbuf_size = static_cast<std::size_t>(INPUTBUF_CAP);  // valid bytes in block

@@ -498,7 +498,8 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
             for (std::size_t k = 0; k < width; ++k) {
                 const std::size_t col = group.cols[k];
                 if (col >= b.widths[row]) break;
-                hashes[k] = velmira::hashBytes(b.at(row, col).text());
+                const velmira::Cell& cell = b.at(row, col);
+                hashes[k] = velmira::hashReadable(cell.data, cell.size);
                 typeCache.prefetch(hashes[k]);
             }
         };

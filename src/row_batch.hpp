@@ -25,7 +25,8 @@
 
 namespace velmira {
 
-// Bytes that must outlive the tokenizer's block, in chunks that never move.
+// Bytes that must outlive the tokenizer's block, in chunks that never move, each with
+// kReadableSlack bytes after its end.
 class ByteArena {
 public:
     const char* store(const char* data, std::size_t size) {
@@ -34,8 +35,9 @@ public:
             used_ = 0;
         }
         if (current_ == chunks_.size()) {
+            // Room to read a whole word past the last text: see hashReadable.
             const std::size_t bytes = std::max(size, kChunk);
-            chunks_.push_back(Chunk{std::unique_ptr<char[]>(new char[bytes]), bytes});
+            chunks_.push_back(Chunk{std::unique_ptr<char[]>(new char[bytes + kReadableSlack]()), bytes});
             used_ = 0;
         }
         char* out = chunks_[current_].data.get() + used_;
@@ -148,7 +150,7 @@ private:
     __attribute__((always_inline)) void add(const char* data, std::size_t size) {
         if (field_ < batch_.numCols) {
             batch_.cells[batch_.rows * batch_.numCols + field_] =
-                Cell{data, size, ownBytes_ ? 0 : hashBytes({data, size})};
+                Cell{data, size, ownBytes_ ? 0 : hashReadable(data, size)};
         }
         ++field_;
     }

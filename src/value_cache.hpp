@@ -65,45 +65,48 @@ inline std::uint64_t load32(const char* p) {
     return v;
 }
 
-// Fast hash for field texts, which are mostly short: up to 16 bytes take two
-// (possibly overlapping) loads, no loop and one multiplication; longer texts go 16
-// bytes a step and are mixed once more at the end.
-__attribute__((always_inline)) inline std::uint64_t hashBytes(std::string_view s) {
-    constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL, k1 = 0xe7037ed1a0b428dbULL,
-                            k2 = 0x8ebc6af09c88c6e3ULL;
-    const char* p = s.data();
-    std::size_t len = s.size();
-    std::uint64_t seed = k0 ^ (static_cast<std::uint64_t>(len) * k2);
-    std::uint64_t a = 0, b = 0;
-    if (len <= 16) {
-        if (len >= 8) {
-            a = load64(p);
-            b = load64(p + len - 8);
-        } else if (len >= 4) {
-            a = load32(p);
-            b = load32(p + len - 4);
-        } else if (len > 0) {
-            a = (std::uint64_t{static_cast<unsigned char>(p[0])} << 16) |
-                (std::uint64_t{static_cast<unsigned char>(p[len / 2])} << 8) |
-                std::uint64_t{static_cast<unsigned char>(p[len - 1])};
-        }
-        return fold(a ^ k1, b ^ seed);
-    }
-    for (; len > 16; p += 16, len -= 16) seed = fold(load64(p) ^ k1, load64(p + 8) ^ seed);
-    a = load64(p + len - 16);
-    b = load64(p + len - 8);
-    return mix64(fold(a ^ k1, b ^ seed));
+// Texts of the pass live where the 16 bytes from a text's start may always be read
+// (the tokenizer's block and the batch arenas keep that much room after their ends),
+// so a short text is hashed from two whole words, masked to its length, with no
+// branch on the length; other texts are copied out first. Both give the same hash.
+constexpr std::size_t kReadableSlack = 16;
+
+inline std::uint64_t lowBytes(std::uint64_t word, std::size_t count) {
+    return count >= 8 ? word : word & ~(~std::uint64_t{0} << (8 * count));
 }
 
-// Whether `length` bytes at a and b are equal; short texts without a call.
-__attribute__((always_inline)) inline bool sameBytes(const char* a, const char* b, std::size_t length) {
-    if (length >= 8) {
-        if (length > 16) return std::memcmp(a, b, length) == 0;
-        return load64(a) == load64(b) && load64(a + length - 8) == load64(b + length - 8);
-    }
-    if (length >= 4) return load32(a) == load32(b) && load32(a + length - 4) == load32(b + length - 4);
-    // The first, middle and last bytes are all the bytes of a text of one to three.
-    return length == 0 || (a[0] == b[0] && a[length / 2] == b[length / 2] && a[length - 1] == b[length - 1]);
+// Longer texts go 16 bytes a step and are mixed once more at the end.
+inline std::uint64_t hashLong(const char* p, std::size_t len) {
+    constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbULL;
+    std::uint64_t seed = 0xa0761d6478bd642fULL ^ (static_cast<std::uint64_t>(len) * 0x8ebc6af09c88c6e3ULL);
+    for (; len > 16; p += 16, len -= 16) seed = fold(load64(p) ^ k1, load64(p + 8) ^ seed);
+    return mix64(fold(load64(p + len - 16) ^ k1, load64(p + len - 8) ^ seed));
+}
+
+// The hash of a text whose 16 bytes from its start may be read, whatever its length.
+__attribute__((always_inline)) inline std::uint64_t hashReadable(const char* p, std::size_t len) {
+    if (len > 16) return hashLong(p, len);
+    constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbULL;
+    const std::uint64_t seed = 0xa0761d6478bd642fULL ^ (static_cast<std::uint64_t>(len) * 0x8ebc6af09c88c6e3ULL);
+    const std::uint64_t a = lowBytes(load64(p), len);
+    const std::uint64_t b = lowBytes(load64(p + 8), len > 8 ? len - 8 : 0);
+    return fold(a ^ k1, b ^ seed);
+}
+
+// The same hash for a text anywhere.
+inline std::uint64_t hashBytes(std::string_view s) {
+    if (s.size() > 16) return hashLong(s.data(), s.size());
+    char padded[16] = {};
+    if (!s.empty()) std::memcpy(padded, s.data(), s.size());
+    return hashReadable(padded, s.size());
+}
+
+// Whether `length` bytes at a and b are equal, both readable for 16 bytes from their
+// start (see kReadableSlack): short texts in two masked word compares, no branch on the
+// length.
+__attribute__((always_inline)) inline bool sameReadable(const char* a, const char* b, std::size_t length) {
+    if (length > 16) return std::memcmp(a, b, length) == 0;
+    return (lowBytes(load64(a) ^ load64(b), length) | lowBytes(load64(a + 8) ^ load64(b + 8), length > 8 ? length - 8 : 0)) == 0;
 }
 
 class ValueCache {
@@ -149,7 +152,9 @@ public:
         rehash(std::max({std::size_t{64}, capacity_ * 2, needed / 3 * 4 + 4}));
     }
 
-    // The text's entry, created empty if missing. The caller must have reserved room.
+    // The text's entry, created empty if missing. The caller must have reserved room. Here
+    // and in contains(), the 16 bytes from the text's start must be readable (see
+    // kReadableSlack).
     __attribute__((always_inline)) Slot& findOrInsert(std::string_view key, std::uint64_t hash, std::size_t writer) {
         const std::uint64_t tag = Slot::tagOf(hash);
         for (std::size_t i = home(hash);; i = next(i)) {
@@ -244,10 +249,11 @@ private:
                 throw std::length_error("A field of 4 GiB or more cannot be cached");
             }
             const std::size_t need = (kHeader + key.size() + 7) & ~std::size_t{7};
-            // Offsets must stay below kBlockBytes, also in a block larger than that.
+            // Offsets must stay below kBlockBytes, also in a block larger than that, and the
+            // last key of a block keeps readable room after it.
             std::size_t room = 0;
             if (w.block != kNoBlock) {
-                const std::size_t limit = std::min(blocks_[w.block].size, kBlockBytes);
+                const std::size_t limit = std::min(blocks_[w.block].size - kReadableSlack, kBlockBytes);
                 room = w.used < limit ? limit - w.used : 0;
             }
             if (need > room) {
@@ -271,7 +277,7 @@ private:
             const char* entry = at(ref);
             std::uint32_t length;
             std::memcpy(&length, entry, 4);
-            return length == key.size() && sameBytes(entry + kHeader, key.data(), length);
+            return length == key.size() && sameReadable(entry + kHeader, key.data(), length);
         }
 
         std::string_view key(std::uint64_t ref) const {
@@ -305,7 +311,7 @@ private:
             if (block.size < bytes) {
                 std::free(block.data);
                 block = Block();
-                const std::size_t size = (bytes + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
+                const std::size_t size = (bytes + kReadableSlack + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
                 void* memory = std::aligned_alloc(kBlockBytes, size);
                 if (memory == nullptr) throw std::bad_alloc();
                 ::madvise(memory, size, MADV_HUGEPAGE);  // keys are read at random, like slots
@@ -354,7 +360,8 @@ private:
         for (std::size_t j = 0; j < oldCapacity; ++j) {
             const std::uint64_t word = old.get()[j].word_.load(std::memory_order_relaxed);
             if ((word & Slot::kStateMask) != Slot::kReady) continue;
-            std::size_t i = home(hashBytes(keys_.key(word >> Slot::kRefShift)));
+            const std::string_view key = keys_.key(word >> Slot::kRefShift);
+            std::size_t i = home(hashReadable(key.data(), key.size()));
             while (slots_.get()[i].word_.load(std::memory_order_relaxed) != Slot::kFree) i = next(i);
             slots_.get()[i].word_.store(word, std::memory_order_relaxed);
         }
@@ -379,8 +386,10 @@ class MarkerSet {
 public:
     void add(std::string_view text) {
         const std::uint64_t hash = hashBytes(text);
+        std::vector<char> readable(text.size() + kReadableSlack);
+        if (!text.empty()) std::memcpy(readable.data(), text.data(), text.size());
         set_.reserve(1);
-        ValueCache::fill(set_.findOrInsert(text, hash, 0), 1);
+        ValueCache::fill(set_.findOrInsert({readable.data(), text.size()}, hash, 0), 1);
         const unsigned bit = static_cast<unsigned>(hash >> 54);
         filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
     }
