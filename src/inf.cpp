@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -486,7 +487,14 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
     // The calling thread only tokenizes; hashing is left to the workers, who hash a few rows
     // ahead of their lookups and fetch those slots early, to overlap the cache misses.
     constexpr std::size_t kAhead = 8;
-    auto job = [&](std::size_t worker, std::size_t task) {
+    // Tasks are handed out costliest first, by what each group took in the round before,
+    // so that a round does not end with one worker still busy on a long task alone.
+    std::vector<std::size_t> order(pass.groups.size());
+    std::vector<std::uint64_t> cost(pass.groups.size(), 0);  // ns in the last round; one writer each
+    for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
+    auto job = [&](std::size_t worker, std::size_t slot) {
+        const std::size_t task = order[slot];
+        const auto started = std::chrono::steady_clock::now();
         ColumnGroup& group = pass.groups[task];
         const velmira::RowBatch& b = batches[cur];
         std::vector<TypeId>& out = types[cur];
@@ -521,6 +529,8 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
             Failure& f = failures[worker];
             if (r < f.row || (r == f.row && c < f.col)) f = Failure{r, c, std::current_exception()};
         }
+        cost[task] = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count());
     };
     velmira::WorkerPool pool(poolThreads, job);  // declared after everything its workers touch
 
@@ -550,6 +560,7 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
         }
         n += current.rows;
         if (pass.atWindowBoundary(n)) typeCache.clear();
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return cost[x] > cost[y]; });
         // The tokenizer is a batch ahead: the input this batch came from ends where it ended.
         pass.presizeCache(typeCache, current.rows * numCols, current.endsAt);
         cur ^= 1;
