@@ -101,12 +101,21 @@ inline std::uint64_t hashBytes(std::string_view s) {
     return hashReadable(padded, s.size());
 }
 
-// Whether `length` bytes at a and b are equal, both readable for 16 bytes from their
-// start (see kReadableSlack): short texts in two masked word compares, no branch on the
-// length.
-__attribute__((always_inline)) inline bool sameReadable(const char* a, const char* b, std::size_t length) {
-    if (length > 16) return std::memcmp(a, b, length) == 0;
-    return (lowBytes(load64(a) ^ load64(b), length) | lowBytes(load64(a + 8) ^ load64(b + 8), length > 8 ? length - 8 : 0)) == 0;
+// Whether a cached key equals a text of the same `length`. The text is readable for 16
+// bytes from its start (see kReadableSlack); the key is read only within its own entry,
+// which its writer filled before publishing it (the bytes after it may be another key
+// being written). A key starts 4 bytes into an entry of 8-byte units, so the entry holds
+// 4, 12 or 20 bytes from the key's start for keys of up to 4, 12 or 20 bytes.
+__attribute__((always_inline)) inline bool sameKey(const char* key, const char* text, std::size_t length) {
+    if (length > 16) return std::memcmp(key, text, length) == 0;
+    std::uint64_t k0, k1 = 0;
+    if (length <= 4) {
+        k0 = load32(key);
+    } else {
+        k0 = load64(key);
+        if (length > 8) k1 = length <= 12 ? load32(key + 8) : load64(key + 8);
+    }
+    return (lowBytes(k0 ^ load64(text), length) | lowBytes(k1 ^ load64(text + 8), length > 8 ? length - 8 : 0)) == 0;
 }
 
 class ValueCache {
@@ -277,7 +286,7 @@ private:
             const char* entry = at(ref);
             std::uint32_t length;
             std::memcpy(&length, entry, 4);
-            return length == key.size() && sameReadable(entry + kHeader, key.data(), length);
+            return length == key.size() && sameKey(entry + kHeader, key.data(), length);
         }
 
         std::string_view key(std::uint64_t ref) const {
