@@ -101,20 +101,15 @@ inline std::uint64_t hashBytes(std::string_view s) {
     return hashReadable(padded, s.size());
 }
 
-// Whether a cached key equals a text of the same `length`. The text is readable for 16
-// bytes from its start (see kReadableSlack); the key is read only within its own entry,
-// which its writer filled before publishing it (the bytes after it may be another key
-// being written). A key starts 4 bytes into an entry of 8-byte units, so the entry holds
-// 4, 12 or 20 bytes from the key's start for keys of up to 4, 12 or 20 bytes.
+// Whether a cached key equals a text of the same `length`, both readable for 16 bytes
+// from their start (see kReadableSlack), compared as two words masked to the length. A
+// key is read only within its own entry, which its writer filled before publishing it (the
+// bytes after an entry may be another key being written): the key store gives a key of up
+// to 8 bytes an entry that holds 8 bytes from its start, and one of up to 16 bytes 16.
 __attribute__((always_inline)) inline bool sameKey(const char* key, const char* text, std::size_t length) {
     if (length > 16) return std::memcmp(key, text, length) == 0;
-    std::uint64_t k0, k1 = 0;
-    if (length <= 4) {
-        k0 = load32(key);
-    } else {
-        k0 = load64(key);
-        if (length > 8) k1 = length <= 12 ? load32(key + 8) : load64(key + 8);
-    }
+    const std::uint64_t k0 = load64(key);
+    const std::uint64_t k1 = load64(key + (length > 8 ? 8 : 0));  // masked off for short keys
     return (lowBytes(k0 ^ load64(text), length) | lowBytes(k1 ^ load64(text + 8), length > 8 ? length - 8 : 0)) == 0;
 }
 
@@ -257,7 +252,9 @@ private:
             if (key.size() > 0xffffffffULL - kHeader) {
                 throw std::length_error("A field of 4 GiB or more cannot be cached");
             }
-            const std::size_t need = (kHeader + key.size() + 7) & ~std::size_t{7};
+            // Room for sameKey's word reads: 8 bytes from a short key's start, 16 from a longer one's.
+            const std::size_t readable = key.size() <= 8 ? 8 : std::max<std::size_t>(key.size(), 16);
+            const std::size_t need = (kHeader + readable + 7) & ~std::size_t{7};
             // Offsets must stay below kBlockBytes, also in a block larger than that, and the
             // last key of a block keeps readable room after it.
             std::size_t room = 0;
