@@ -148,8 +148,9 @@ struct Inf::Pass {
             return;  // nothing bounds the guess
         }
         // Early rows hold more new texts than later ones, so the guess tends to be high;
-        // a low one would cost a doubling, which moves every key, late in the pass.
-        expected = std::min(expected * rate, 1e9);
+        // a low one would cost a doubling, which moves every key, late in the pass. A guess
+        // beyond 16 million keys (a 128 MiB table) is left to doublings: it may be wrong.
+        expected = std::min(expected * rate, static_cast<double>(std::size_t{1} << 24));
         const auto entries = static_cast<std::size_t>(expected);
         if (entries > cache.size()) cache.reserve(entries - cache.size());
     }
