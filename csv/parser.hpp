@@ -39,7 +39,9 @@
 // Errors
 //   std::runtime_error from the constructor when the stream is not good, and from any scan whose
 //   block read fails before end of file (an I/O error, a directory opened as a file, a stream
-//   buffer that throws). Exceptions the stream itself is configured to throw, and allocation
+//   buffer that throws). FieldTooLong, only when a limit was set with max_field_size(), from
+//   the scan that meets a field (or a row read by the iterator) longer than the limit: a
+//   single line of a gigabyte would otherwise be gathered whole into memory. Exceptions the stream itself is configured to throw, and allocation
 //   failures, pass through unchanged. Nothing is caught.
 //
 // Threads
@@ -50,6 +52,7 @@
 #ifndef TESSEL_CSV_PARSER_HPP
 #define TESSEL_CSV_PARSER_HPP
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -93,6 +96,19 @@ struct Field {
     const std::string* data;  // DATA only: the parser's field buffer, valid until the next scan
 };
 
+// A field, or a row taken by the row iterator, longer than the parser's max_field_size().
+class FieldTooLong : public std::runtime_error {
+public:
+    FieldTooLong(std::size_t limit_, bool wholeRow_)
+        : std::runtime_error(wholeRow_ ? "a row is longer than the field size limit"
+                                       : "a field is longer than the field size limit"),
+          limit(limit_),
+          wholeRow(wholeRow_) {}
+    std::size_t limit;      // the limit that was passed
+    bool wholeRow;          // a row of the iterator (its fields together), not one field
+    std::uint64_t row = 0;  // 1-based row of the input, if the caller knows it; else 0
+};
+
 class CsvParser {
 public:
     enum class State : int {
@@ -127,6 +143,14 @@ public:
     // Stored as the byte's unsigned value so that no byte can be mistaken for CRLF mode.
     CsvParser& terminator(char c) {
         m_terminator = static_cast<Term>(static_cast<unsigned char>(c));
+        return *this;
+    }
+
+    // Refuse fields longer than `bytes` (0: no limit, the default) with FieldTooLong. For the
+    // row iterator the limit also bounds a whole row: its fields' bytes plus the size of a
+    // std::string each, so that a line of nothing but delimiters is bounded as well.
+    CsvParser& max_field_size(std::size_t bytes) {
+        m_max_field = bytes == 0 ? SIZE_MAX : bytes;
         return *this;
     }
 
@@ -200,7 +224,7 @@ public:
                         return Field(m_fieldbuf);
                     }
                     if (c == m_quote) {  // doubled quote
-                        m_fieldbuf.push_back(c);
+                        append_field(&c, 1);
                         m_state = State::IN_QUOTED_FIELD;
                     } else if (c == m_delimiter) {  // quoted field ends
                         m_state = State::START_OF_FIELD;
@@ -373,6 +397,9 @@ private:
                     return FastScan::FELL_BACK;
                 }
                 const char after = m_inputbuf[close + 1];
+                if (close - pos - 1 > m_max_field) {
+                    throw FieldTooLong(m_max_field, false);
+                }
                 if (after == m_delimiter || after == m_terminator) {
                     sink.view(m_inputbuf + pos + 1, close - pos - 1);
                     end = close + 1;
@@ -395,6 +422,9 @@ private:
                     bits = separator_mask(base);
                 }
                 end = base + static_cast<std::size_t>(__builtin_ctzll(bits));
+                if (end - pos > m_max_field) {
+                    throw FieldTooLong(m_max_field, false);
+                }
                 sink.view(m_inputbuf + pos, end - pos);
             }
             bits &= bits - 1;  // the separator at `end`
@@ -496,7 +526,8 @@ private:
     // block's size if the block ends first.
     std::size_t unescape_quoted(std::size_t open, std::size_t close) {
         const std::size_t size = m_inputbuf_size;
-        m_fieldbuf.assign(m_inputbuf + open + 1, close - open - 1);
+        m_fieldbuf.clear();
+        append_field(m_inputbuf + open + 1, close - open - 1);
         for (;;) {
             const std::size_t at = close + 1;  // after a quote in a quoted field
             if (at >= size) {
@@ -507,16 +538,16 @@ private:
                 return at;
             }
             if (c == m_quote) {  // doubled quote: one quote byte, still quoted
-                m_fieldbuf.push_back(c);
+                append_field(&c, 1);
                 close = find_quote(at + 1);
                 if (close >= size) {
                     return size;
                 }
-                m_fieldbuf.append(m_inputbuf + at + 1, close - at - 1);
+                append_field(m_inputbuf + at + 1, close - at - 1);
                 continue;
             }
             const std::size_t end = find_separator(at);  // text after the closing quote
-            m_fieldbuf.append(m_inputbuf + at, end - at);
+            append_field(m_inputbuf + at, end - at);
             return end;
         }
     }
@@ -557,7 +588,7 @@ private:
     void take_plain_run() {
         const std::size_t start = m_cursor - 1;
         const std::size_t stop = find_separator(m_cursor);
-        m_fieldbuf.append(m_inputbuf + start, stop - start);
+        append_field(m_inputbuf + start, stop - start);
         m_cursor = stop;
     }
 
@@ -568,8 +599,22 @@ private:
         const std::size_t stop =
             hit == nullptr ? m_inputbuf_size
                            : static_cast<std::size_t>(static_cast<const char*>(hit) - m_inputbuf);
-        m_fieldbuf.append(m_inputbuf + start, stop - start);
+        append_field(m_inputbuf + start, stop - start);
         m_cursor = stop;
+    }
+
+    // Text onto the current field. A field that spans blocks grows by half again rather than
+    // doubling, so that a long one holds little more memory than its own length; the limit is
+    // checked before the memory is taken.
+    void append_field(const char* data, std::size_t size) {
+        const std::size_t needed = m_fieldbuf.size() + size;
+        if (needed > m_max_field) {
+            throw FieldTooLong(m_max_field, false);
+        }
+        if (needed > m_fieldbuf.capacity()) {
+            m_fieldbuf.reserve(std::max(needed, m_fieldbuf.size() + m_fieldbuf.size() / 2));
+        }
+        m_fieldbuf.append(data, size);
     }
 
     // Index of the first delimiter or terminator byte at or after `from`, or the block's size.
@@ -619,7 +664,8 @@ public:
     static constexpr int INPUTBUF_SLACK = 16;
 
 private:
-    std::string m_fieldbuf;                 // current field's text; cleared per token, grows freely
+    std::size_t m_max_field = SIZE_MAX;     // longest field (and iterator row) allowed; set by max_field_size()
+    std::string m_fieldbuf;                 // current field's text; cleared per token
     char m_inputbuf[INPUTBUF_CAP + INPUTBUF_SLACK] = {};  // current block, scanned in place
     bool m_eof = false;                     // end of file met; no read after it
     std::size_t m_cursor = static_cast<std::size_t>(INPUTBUF_CAP);  // next unread byte's index
@@ -674,15 +720,19 @@ private:
     // string's storage.
     void next() {
         std::size_t num_fields = 0;
+        std::size_t bytes = 0;  // what the row holds so far, held against the parser's limit
         for (;;) {
             const Field field = m_parser->next_field();
             switch (field.type) {
                 case FieldType::DATA:
-                    if (num_fields < m_row.size()) {
-                        m_row[num_fields].swap(m_parser->m_fieldbuf);
-                    } else {
-                        m_row.push_back(*field.data);
+                    bytes += field.data->size() + sizeof(std::string);
+                    if (bytes > m_parser->m_max_field) {
+                        throw FieldTooLong(m_parser->m_max_field, true);
                     }
+                    if (num_fields == m_row.size()) {
+                        m_row.emplace_back();
+                    }
+                    m_row[num_fields].swap(m_parser->m_fieldbuf);
                     ++num_fields;
                     break;
                 case FieldType::ROW_END:

@@ -1,6 +1,9 @@
 #include "inf.hpp"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -52,20 +55,31 @@ void refuseToOverwriteInput(const std::string& dataPath, const std::string& type
 }
 
 // The types file, buffered in large blocks. Rows completed before a failure are
-// still written, since the destructor flushes. If the file could not be opened,
-// every write goes nowhere, silently.
+// still written, since the destructor flushes. By default a file that cannot be opened
+// or written is not reported: every write then goes nowhere. A strict file (the
+// package's pass) throws TypesFileError instead, from open, a write or the close, so
+// that a full disk is never taken for a complete file.
 class TypesFile {
 public:
     TypesFile() = default;
     TypesFile(const TypesFile&) = delete;
     TypesFile& operator=(const TypesFile&) = delete;
-    ~TypesFile() { flush(); }
-
-    void open(const std::string& path) {
-        out_.open(path, std::ios::binary | std::ios::trunc);
-        enabled_ = out_.is_open();
+    ~TypesFile() {
+        try {
+            flush();
+        } catch (const TypesFileError&) {
+            // Only while an error unwinds the pass; that error is the one reported.
+        }
+        if (fd_ >= 0) ::close(fd_);
     }
-    bool enabled() const { return enabled_; }
+
+    void open(const std::string& path, bool strict) {
+        path_ = path;
+        strict_ = strict;
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0) fail(errno);
+    }
+    bool enabled() const { return fd_ >= 0; }
 
     void entry(std::size_t position, const std::string& text) {
         if (position > 0) buffer_ += ',';
@@ -77,21 +91,53 @@ public:
     }
     void close() {
         flush();
-        if (out_.is_open()) out_.close();
-        enabled_ = false;
+        if (fd_ < 0) return;
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && errno != EINTR) fail(errno);
     }
 
 private:
     static constexpr std::size_t kFlushAt = std::size_t{1} << 16;
     void flush() {
-        if (enabled_ && !buffer_.empty()) out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+        const char* data = buffer_.data();
+        std::size_t left = fd_ >= 0 ? buffer_.size() : 0;
+        while (left > 0) {
+            const ssize_t n = ::write(fd_, data, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                const int error = n < 0 ? errno : EIO;
+                buffer_.clear();
+                ::close(fd_);
+                fd_ = -1;
+                fail(error);
+                return;
+            }
+            data += n;
+            left -= static_cast<std::size_t>(n);
+        }
         buffer_.clear();
     }
+    void fail(int error) {
+        if (strict_) throw TypesFileError(error, path_);
+    }
 
-    std::ofstream out_;
+    std::string path_;
     std::string buffer_;
-    bool enabled_ = false;
+    int fd_ = -1;          // open file, or -1: closed, never opened, or given up on
+    bool strict_ = false;  // report failures instead of dropping the file's lines
 };
+
+// The tokenizer's scan into a batch; a field too long for the pass is reported with its row.
+template <class Filler>
+bool scanRows(tessel::csv::CsvParser& parser, Filler& filler) {
+    try {
+        return parser.scan_rows(filler);
+    } catch (tessel::csv::FieldTooLong& e) {
+        e.row = filler.currentRow();
+        throw;
+    }
+}
 
 }  // namespace
 
@@ -119,6 +165,9 @@ struct Inf::Pass {
     // window's row boundaries, with the header counted as row 1.
     bool atWindowBoundary(std::uint64_t rowsDone) const { return window != 0 && rowsDone % window == 0; }
     std::uint64_t inputBytes = 0;          // the input's size, when known
+    // Whether the input is read once, its width taken from the header row the pass reads
+    // (a stream, or a path that is not a regular file and so cannot be read twice).
+    bool widthFromHeader = false;
     bool cacheSized = false;               // whether presizeCache has looked at the first batch
     // For a pass over a stream: called between batches, in the calling thread, so that the
     // caller can report progress and stop the pass by throwing. Null for inferTypes.
@@ -188,6 +237,9 @@ void Inf::setRollingCacheWindow(int value) { rollingCacheWindow = value; }
 void Inf::setNaValues(std::unordered_set<std::string> values) { naValues = std::move(values); }
 
 void Inf::setColTypePatterns(PatternStrings patterns) {
+    // Cached types were decided by the old table: a type it no longer has must not be
+    // counted, nor a text typed by patterns that are gone.
+    typeCache.clear();
     colTypePatterns.clear();
     matchers.clear();
     for (auto& [typeName, sources] : patterns) {
@@ -287,25 +339,32 @@ void Inf::inferTypes() {
     Pass pass;
     if (saveTypesFile) {
         refuseToOverwriteInput(filepath, typesFilepath);
-        pass.typesFile.open(typesFilepath);
+        pass.typesFile.open(typesFilepath, false);
     }
-    pass.numCols = static_cast<std::size_t>(std::max(getNumCols(), 0));
-    columns.assign(pass.numCols, std::string());
-    if (struct stat st {}; ::stat(filepath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    struct stat st {};
+    if (::stat(filepath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        pass.numCols = static_cast<std::size_t>(std::max(getNumCols(), 0));
+        columns.assign(pass.numCols, std::string());
         pass.inputBytes = static_cast<std::uint64_t>(st.st_size);
+    } else {
+        // A pipe or a device gives its bytes once: a second reader for the width would take
+        // some of them from this pass.
+        pass.widthFromHeader = true;
     }
     runPass(pass, parser);
 }
 
-void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const std::function<void()>& checkpoint) {
+void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const std::function<void()>& checkpoint,
+                         const StreamOptions& options) {
     n = 0;
     tessel::csv::CsvParser parser(input);
     parser.delimiter(delimiter);
+    parser.max_field_size(options.maxFieldSize);
     Pass pass;
     pass.checkpoint = &checkpoint;
     pass.inputBytes = inputBytes;
-    if (saveTypesFile) pass.typesFile.open(typesFilepath);
-    pass.numCols = 0;  // the header's width, known once it is read
+    pass.widthFromHeader = true;
+    if (saveTypesFile) pass.typesFile.open(typesFilepath, options.strictTypesFile);
     runPass(pass, parser);
 }
 
@@ -313,11 +372,15 @@ void Inf::runPass(Pass& pass, tessel::csv::CsvParser& parser) {
     pass.window = rollingCacheWindow > 0 ? static_cast<std::uint64_t>(rollingCacheWindow) : 0;
     for (const std::string& marker : naValues) pass.markers.add(marker);
 
-    auto header = parser.begin();
+    auto header = parser.end();
+    try {
+        header = parser.begin();
+    } catch (tessel::csv::FieldTooLong& e) {
+        e.row = 1;
+        throw;
+    }
     if (header != parser.end()) {
-        if (pass.checkpoint != nullptr) {
-            // A stream is read once: its width is that of the header just read, which is
-            // what a second look at the first row of a file would find.
+        if (pass.widthFromHeader) {
             pass.numCols = header->size();
             columns.assign(pass.numCols, std::string());
         }
@@ -337,7 +400,7 @@ void Inf::runPass(Pass& pass, tessel::csv::CsvParser& parser) {
             throw;
         }
         addTallies(pass);
-    } else if (pass.checkpoint != nullptr) {
+    } else if (pass.widthFromHeader) {
         columns.clear();
     }
     pass.typesFile.close();
@@ -436,7 +499,7 @@ void Inf::classifyRows(Pass& pass, tessel::csv::CsvParser& parser) {
     };
     velmira::BatchFiller filler(batch, false, classify, n, pass.window);
     for (bool more = true; more;) {
-        more = parser.scan_rows(filler);
+        more = scanRows(parser, filler);
         classify();
     }
 }
@@ -464,7 +527,7 @@ void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
         b.clear();
         if (exhausted) return;
         velmira::BatchFiller filler(b, true, [] {}, rowsRead, pass.window);
-        exhausted = !parser.scan_rows(filler);
+        exhausted = !scanRows(parser, filler);
         filler.keepViews();
         rowsRead += b.rows;
         b.endsAt = static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0));

@@ -21,6 +21,7 @@
 #include <istream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -33,6 +34,15 @@ namespace csv {
 class CsvParser;
 }
 }  // namespace tessel
+
+// A types file that could not be opened, written or closed, from a pass that reports it
+// (StreamOptions::strictTypesFile). what() names the file.
+class TypesFileError : public std::system_error {
+public:
+    TypesFileError(int error, const std::string& file)
+        : std::system_error(error, std::generic_category(), file), path(file) {}
+    std::string path;
+};
 
 class Inf {
 public:
@@ -67,12 +77,25 @@ public:
     // One pass over the file: the first row names the columns, every later field is
     // classified and counted. Throws std::runtime_error when the file cannot be read.
     void inferTypes();
+    // What a pass over a stream may ask beyond the object's settings.
+    struct StreamOptions {
+        // Fields (and the header row) longer than this stop the pass with
+        // tessel::csv::FieldTooLong, its row set; 0: no limit.
+        std::size_t maxFieldSize = 0;
+        // Report a types file that cannot be opened, written or closed (TypesFileError)
+        // instead of dropping its lines silently.
+        bool strictTypesFile = false;
+    };
     // The same pass over a stream, read once: the columns are as many as the header's
     // fields, and filepath is not looked at. `inputBytes` is the stream's length if known
     // (else 0), a hint for sizing the cache. `checkpoint` runs in the calling thread
     // between batches of rows (a few milliseconds apart); whatever it throws ends the
     // pass as any error does.
-    void inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const std::function<void()>& checkpoint);
+    void inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const std::function<void()>& checkpoint,
+                        const StreamOptions& options);
+    void inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const std::function<void()>& checkpoint) {
+        inferTypesFrom(input, inputBytes, checkpoint, StreamOptions());
+    }
     // Per column name, the count of its fields per type name, "other" and "NA".
     std::unordered_map<std::string, CountTable> getColTypeCandidates() const;
     // Data rows of the latest pass (header excluded).

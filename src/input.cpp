@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <chrono>
@@ -44,20 +45,38 @@ void FdSource::inspect() {
     if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
         regular_ = true;
         size_ = static_cast<std::uint64_t>(st.st_size);
+        // Standard input may be a file that something read part of already.
+        const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+        expected_ = at > 0 && static_cast<std::uint64_t>(at) <= size_ ? size_ - static_cast<std::uint64_t>(at) : size_;
     }
 }
 
 std::size_t FdSource::read(char* buffer, std::size_t size) {
     for (;;) {
         if (!regular_) {
-            // A pipe may stay silent for good: wait in short steps, so that stop() is heard.
+            // A pipe may stay silent for good: wait in short steps, so that stop() is heard
+            // and the caller's wait hook can give up.
             pollfd p{fd_, POLLIN, 0};
             const int ready = ::poll(&p, 1, 100);
             if (stopping()) return 0;
-            if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                waiting();
+                continue;
+            }
         }
         const ssize_t n = ::read(fd_, buffer, size);
-        if (n >= 0) return static_cast<std::size_t>(n);
+        if (n > 0) {
+            done_ += static_cast<std::uint64_t>(n);
+            return static_cast<std::size_t>(n);
+        }
+        if (n == 0) {
+            // A file cut short while it was read would give counts of part of it as if whole.
+            if (regular_ && done_ < expected_) {
+                throw InputError("the file shrank while it was read: " + std::to_string(done_) + " of its " +
+                                 std::to_string(expected_) + " bytes were read (was it rewritten or truncated?)");
+            }
+            return 0;
+        }
         if (errno == EINTR) continue;
         throw std::system_error(errno, std::generic_category(), "could not read the input");
     }
@@ -244,7 +263,15 @@ public:
             ZSTD_inBuffer input{in_.data() + inPos_, inLen_ - inPos_, 0};
             const std::size_t rc = ZSTD_decompressStream(context_, &output, &input);
             inPos_ += input.pos;
-            if (ZSTD_isError(rc)) corrupt(ZSTD_getErrorName(rc));
+            if (ZSTD_isError(rc)) {
+                if (ZSTD_getErrorCode(rc) == ZSTD_error_frameParameter_windowTooLarge) {
+                    // The library's default limit is the one zstd -d applies unless told more.
+                    throw InputError("the zstd input was made with a window larger than the 128 MiB that "
+                                     "zstd -d accepts by default (zstd --long); decompress it first: "
+                                     "zstd -dc --long=31 FILE | velmira -");
+                }
+                corrupt(ZSTD_getErrorName(rc));
+            }
             midFrame_ = rc != 0;
         }
         return output.pos;
@@ -310,7 +337,7 @@ class XzStage final : public InputStage {
 public:
     XzStage(RawSource& raw, std::atomic<std::uint64_t>& counted, const std::string& head)
         : InputStage(raw, counted, head, Compression::Xz) {
-        if (lzma_stream_decoder(&lz_, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) throw std::bad_alloc();
+        if (lzma_stream_decoder(&lz_, kMemoryLimit, LZMA_CONCATENATED) != LZMA_OK) throw std::bad_alloc();
     }
     ~XzStage() override { lzma_end(&lz_); }
 
@@ -330,6 +357,11 @@ public:
             }
             if (rc == LZMA_OK) continue;
             if (rc == LZMA_MEM_ERROR) throw std::bad_alloc();
+            if (rc == LZMA_MEMLIMIT_ERROR) {
+                throw InputError("the xz input needs more than " + std::to_string(kMemoryLimit >> 20) +
+                                 " MiB of memory to decompress (its dictionary is larger than any xz preset "
+                                 "uses); decompress it first: xz -dc FILE | velmira -");
+            }
             if (rc == LZMA_BUF_ERROR) truncated();
             corrupt(rc == LZMA_FORMAT_ERROR ? "not xz data"
                     : rc == LZMA_DATA_ERROR ? "damaged data"
@@ -340,6 +372,9 @@ public:
     }
 
 private:
+    // A few bytes of header may ask the decoder for a dictionary of 1.5 GiB; the largest
+    // preset (xz -9) needs 65 MiB.
+    static constexpr std::uint64_t kMemoryLimit = std::uint64_t{256} << 20;
     lzma_stream lz_ = LZMA_STREAM_INIT;
     bool finished_ = false;
 };
@@ -351,8 +386,11 @@ constexpr std::size_t kChunks = 4;
 
 // ---- the stream ---------------------------------------------------------------------------
 
-Input::Input(std::unique_ptr<RawSource> raw, bool readAhead) : raw_(std::move(raw)) {
+Input::Input(std::unique_ptr<RawSource> raw, bool readAhead, const std::function<void()>* checkpoint)
+    : raw_(std::move(raw)), checkpoint_(checkpoint) {
     rawSize_ = raw_->size();
+    // A pipe or a terminal may give nothing for a long time, before the first byte too.
+    raw_->setWaitHook(checkpoint);
     // The first bytes say the format; a short read (a pipe) is not the end.
     std::string head(6, '\0');
     std::size_t got = 0;
@@ -361,6 +399,7 @@ Input::Input(std::unique_ptr<RawSource> raw, bool readAhead) : raw_(std::move(ra
         if (n == 0) break;
         got += n;
     }
+    raw_->setWaitHook(nullptr);  // the read-ahead thread must not call it
     head.resize(got);
     rawBytes_.store(got, std::memory_order_relaxed);
     compression_ = detectCompression(reinterpret_cast<const unsigned char*>(head.data()), head.size());
@@ -441,6 +480,9 @@ bool Input::fill() {
         }
     }
     if (ended_) return false;
+    // Once a chunk (1 MiB), whether the pass waits or not: a field of a gigabyte is one
+    // long read for the tokenizer, and Ctrl-C must still be heard within it.
+    if (checkpoint_ != nullptr) (*checkpoint_)();
     if (!threaded_) {
         if (produce(current_) == 0) {
             ended_ = true;

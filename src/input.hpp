@@ -47,12 +47,19 @@ public:
     virtual bool mayBlock() const { return false; }
     // Asks a read that waits for a writer to give up soon; from another thread.
     void stop() { stopping_.store(true, std::memory_order_relaxed); }
+    // Called every 100 ms while a read waits for a writer, in the reading thread; what it
+    // throws ends the read. Null: nothing is called.
+    void setWaitHook(const std::function<void()>* hook) { waitHook_ = hook; }
 
 protected:
     bool stopping() const { return stopping_.load(std::memory_order_relaxed); }
+    void waiting() const {
+        if (waitHook_ != nullptr) (*waitHook_)();
+    }
 
 private:
     std::atomic<bool> stopping_{false};
+    const std::function<void()>* waitHook_ = nullptr;
 };
 
 // A file descriptor: a file opened by path, or one given (standard input).
@@ -74,7 +81,9 @@ private:
     int fd_;
     bool owned_;
     bool regular_ = false;
-    std::uint64_t size_ = 0;
+    std::uint64_t size_ = 0;      // a regular file's size when opened
+    std::uint64_t expected_ = 0;  // bytes of it to read: its size less what was read before
+    std::uint64_t done_ = 0;      // bytes read so far
 };
 
 enum class Compression { None, Gzip, Zstd, Bzip2, Xz };
@@ -92,7 +101,8 @@ class Input : public std::streambuf {
 public:
     // `readAhead`: allow a thread of its own where it helps (compressed input, or a source
     // that may block). A source that calls back into an interpreter should not allow it.
-    Input(std::unique_ptr<RawSource> raw, bool readAhead);
+    // `checkpoint`: see setCheckpoint; it is called while the first bytes are awaited too.
+    Input(std::unique_ptr<RawSource> raw, bool readAhead, const std::function<void()>* checkpoint = nullptr);
     ~Input() override;
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
@@ -104,8 +114,11 @@ public:
     std::uint64_t rawSize() const { return rawSize_; }
     // Up to `n` bytes from the start of what has not been read yet, without consuming them.
     std::string peek(std::size_t n);
-    // Called while the reader waits for the read-ahead thread; may throw to give up.
+    // Called in the reading thread once per chunk taken and every 100 ms while the reader
+    // waits for the read-ahead thread; may throw to give up. It must be cheap when it has
+    // nothing to do (it is a clock check in the package).
     void setCheckpoint(const std::function<void()>* checkpoint) { checkpoint_ = checkpoint; }
+    const std::function<void()>* checkpoint() const { return checkpoint_; }
     // Stops the read-ahead thread and waits for it; reads after this find the end.
     void close();
 

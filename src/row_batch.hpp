@@ -112,7 +112,10 @@ public:
         }
         add(data, size);
     }
-    void copy(const char* data, std::size_t size) { add(batch_.arena.store(data, size), size); }
+    // A field beyond the header's width has no column: it is counted, never stored.
+    void copy(const char* data, std::size_t size) {
+        add(field_ < batch_.numCols ? batch_.arena.store(data, size) : data, size);
+    }
     void drop_row() { field_ = 0; }
     __attribute__((always_inline)) bool end_row() {
         batch_.widths[batch_.rows++] = std::min(field_, batch_.numCols);
@@ -144,6 +147,9 @@ public:
         firstRow_ = batch_.rows;
     }
 
+    // The 1-based input row being read: for messages about a row that stopped the scan.
+    std::uint64_t currentRow() const { return rowsBefore_ + batch_.rows + 1; }
+
 private:
     static constexpr std::size_t kMaxBytes = std::size_t{1} << 22;
 
@@ -158,7 +164,7 @@ private:
     RowBatch& batch_;
     const bool ownBytes_;
     OnBlockEnd onBlockEnd_;
-    const std::uint64_t& rowsBefore_;
+    const std::uint64_t& rowsBefore_;     // rows read before this batch, the header included
     const std::uint64_t window_;
     std::size_t field_ = 0;               // fields of the row being read
     const char* low_ = nullptr;           // with ownBytes_: the views' span in the block since

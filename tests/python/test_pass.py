@@ -149,12 +149,23 @@ def test_rolling_cache_window(runner, multithreading, window, k, flushed):
         assert got in ("A", "B")
 
 
-def test_cache_survives_passes_and_pattern_changes(runner):
+def test_cache_survives_passes_but_not_pattern_changes(runner):
+    # A new table used to be answered from the cache the old one filled, counting a type
+    # the table no longer has.
     inf = runner.inf(runner.write("c\nv\n"), patterns={"old": ["v"]})
     inf.infer_types()
     inf.set_col_type_patterns({"new": ["w"]})
     inf.infer_types()
-    assert inf.get_col_type_candidates() == {"c": {"new": 0, "old": 1, "other": 0, "NA": 0}}
+    assert inf.get_col_type_candidates() == {"c": {"new": 0, "other": 1, "NA": 0}}
+
+
+def test_set_col_type_patterns_empties_the_value_cache(runner, multithreading):
+    # The second pass used to give {'int': 2, 'other': 1, 'digit': 0, 'word': 0}.
+    inf = runner.inf(runner.write("c\n1\n2\nx\n"), patterns={"int": ["[0-9]+"]}, multithreading=multithreading)
+    inf.infer_types()
+    inf.set_col_type_patterns({"word": ["[a-z]+"], "digit": ["[0-9]"]})
+    inf.infer_types()
+    assert inf.get_col_type_candidates() == {"c": {"word": 1, "digit": 2, "other": 0, "NA": 0}}
 
 
 def test_na_change_takes_effect_despite_the_cache(runner):
