@@ -16,6 +16,7 @@
 #include <system_error>
 #include <utility>
 
+#include "csv/parser.hpp"
 #include "inf.hpp"
 #include "input.hpp"
 #include "matcher.hpp"
@@ -25,6 +26,12 @@ namespace py = pybind11;
 
 namespace {
 
+// A field or header row longer than the pass allows; ValueError in Python.
+class FieldTooLongError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // ("pcre2-jit", "") or ("boost", why it is not on PCRE2). An invalid pattern raises
 // RuntimeError with Boost's message, as the engine does.
 std::pair<std::string, std::string> patternEngine(const std::string& pattern) {
@@ -32,7 +39,8 @@ std::pair<std::string, std::string> patternEngine(const std::string& pattern) {
     return {velmira::engineName(compiled.engine()), compiled.whyBoost()};
 }
 
-// A Python binary file object, read with the interpreter's lock taken for each read.
+// A Python binary file object, read with the interpreter's lock taken for each read. Whatever
+// the object returns is checked: a wrong type or count is the object's fault and says so.
 class PythonSource final : public velmira::RawSource {
 public:
     explicit PythonSource(py::object file) : file_(std::move(file)), readinto_(py::hasattr(file_, "readinto")) {}
@@ -48,22 +56,52 @@ public:
             py::object got = file_.attr("readinto")(view);
             // The object must not keep a view of memory it does not own.
             view.attr("release")();
-            if (got.is_none()) throw py::value_error("the file object has no data ready (is it non-blocking?)");
-            const auto n = got.cast<py::ssize_t>();
-            if (n < 0 || static_cast<std::size_t>(n) > size) throw py::value_error("readinto returned a bad count");
-            return static_cast<std::size_t>(n);
+            return checkedCount(got, size, "readinto()");
         }
         py::object got = file_.attr("read")(size);
+        if (got.is_none()) noDataReady("read()");
         if (py::isinstance<py::str>(got)) {
             throw py::type_error("the file object gives text, not bytes: open it in binary mode ('rb')");
         }
-        const std::string bytes = got.cast<py::bytes>();
-        if (bytes.size() > size) throw py::value_error("read returned more bytes than asked for");
-        std::memcpy(buffer, bytes.data(), bytes.size());
-        return bytes.size();
+        if (!PyObject_CheckBuffer(got.ptr())) {
+            throw py::type_error("the file object's read() returned " + typeName(got) + ", not bytes");
+        }
+        // bytes, bytearray, memoryview: anything that holds bytes.
+        const py::buffer_info bytes = py::reinterpret_borrow<py::buffer>(got).request();
+        const auto length = static_cast<std::size_t>(bytes.size * bytes.itemsize);
+        if (length > size) {
+            throw py::value_error("the file object's read() returned " + std::to_string(length) +
+                                  " bytes when asked for at most " + std::to_string(size));
+        }
+        if (length != 0) std::memcpy(buffer, bytes.ptr, length);
+        return length;
     }
 
 private:
+    static std::string typeName(const py::handle& object) {
+        return "a " + std::string(py::str(py::type::of(object).attr("__name__")));
+    }
+    [[noreturn]] static void noDataReady(const char* method) {
+        PyErr_Format(PyExc_BlockingIOError,
+                     "the file object's %s returned None: it has no data ready (is it non-blocking?)", method);
+        throw py::error_already_set();
+    }
+    static std::size_t checkedCount(const py::object& got, std::size_t size, const char* method) {
+        if (got.is_none()) noDataReady(method);
+        if (!PyLong_Check(got.ptr()) || PyBool_Check(got.ptr())) {
+            throw py::type_error(std::string("the file object's ") + method + " returned " + typeName(got) +
+                                 ", not a count of bytes");
+        }
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(got.ptr(), &overflow);
+        if (overflow != 0 || n < 0 || static_cast<unsigned long long>(n) > size) {
+            throw py::value_error(std::string("the file object's ") + method + " returned " +
+                                  std::string(py::repr(got)).substr(0, 40) + " for a buffer of " +
+                                  std::to_string(size) + " bytes");
+        }
+        return static_cast<std::size_t>(n);
+    }
+
     py::object file_;
     bool readinto_;
 };
@@ -73,6 +111,9 @@ struct InputHandle {
     std::unique_ptr<velmira::Input> input;
     bool fromPython = false;
     std::uint64_t size = 0;  // of the raw source, when known
+    // Outside a pass (opening, peeking), what lets Ctrl-C stop a read that waits for a pipe
+    // or a terminal: a look at the interpreter's signals a few times a second.
+    std::function<void()> interruptible;
 
     velmira::Input& get() {
         if (!input) throw py::value_error("the input is closed");
@@ -80,23 +121,45 @@ struct InputHandle {
     }
 };
 
-[[noreturn]] void raiseOSError(const std::system_error& e, const std::string& path) {
+// OSError with errno's class (FileNotFoundError, ...) and the file's name as the caller gave it.
+[[noreturn]] void raiseOSError(const std::system_error& e, const py::object& filename) {
     errno = e.code().value();
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
     throw py::error_already_set();
+}
+
+// The bytes of a path as the file system takes them: a str is encoded as os.fsencode does,
+// so that a name that is not UTF-8 (kept in str as surrogate escapes) names the same file.
+std::string pathBytes(const py::object& source) {
+    if (py::isinstance<py::bytes>(source)) return std::string(source.cast<py::bytes>());
+    PyObject* encoded = PyUnicode_EncodeFSDefault(source.ptr());
+    if (encoded == nullptr) throw py::error_already_set();
+    return std::string(py::reinterpret_steal<py::bytes>(encoded));
+}
+
+// A signal check for waits, taken no more often than every 100 ms: it needs the lock.
+std::function<void()> signalCheck() {
+    using Clock = std::chrono::steady_clock;
+    auto next = std::make_shared<Clock::time_point>(Clock::now());
+    return [next]() {
+        const Clock::time_point now = Clock::now();
+        if (now < *next) return;
+        *next = now + std::chrono::milliseconds(100);
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    };
 }
 
 std::unique_ptr<InputHandle> openInput(const py::object& source) {
     auto handle = std::make_unique<InputHandle>();
     std::unique_ptr<velmira::RawSource> raw;
     if (py::isinstance<py::str>(source) || py::isinstance<py::bytes>(source)) {
-        const std::string path = py::isinstance<py::str>(source) ? source.cast<std::string>()
-                                                                 : std::string(source.cast<py::bytes>());
+        const std::string path = pathBytes(source);
         try {
             raw = path == "-" ? std::make_unique<velmira::FdSource>(0, false)
                               : std::make_unique<velmira::FdSource>(path);
         } catch (const std::system_error& e) {
-            raiseOSError(e, path);
+            raiseOSError(e, source);
         }
     } else if (py::hasattr(source, "readinto") || py::hasattr(source, "read")) {
         raw = std::make_unique<PythonSource>(source);
@@ -106,14 +169,15 @@ std::unique_ptr<InputHandle> openInput(const py::object& source) {
                              std::string(py::str(py::type::of(source).attr("__name__"))));
     }
     handle->size = raw->size();
+    handle->interruptible = signalCheck();
     try {
         // The first bytes of a pipe may take a while. A Python source takes the lock for each
         // read and gets no thread of its own: its reads must come from the thread that
         // checks for signals.
         py::gil_scoped_release release;
-        handle->input = std::make_unique<velmira::Input>(std::move(raw), !handle->fromPython);
+        handle->input = std::make_unique<velmira::Input>(std::move(raw), !handle->fromPython, &handle->interruptible);
     } catch (const std::system_error& e) {
-        raiseOSError(e, py::str(source));
+        raiseOSError(e, source);
     }
     return handle;
 }
@@ -128,11 +192,14 @@ auto withoutLock(Body&& body) {
 // One pass over an input. Returns (column names as bytes, per column its counts, data rows).
 py::tuple infer(InputHandle& handle, char delimiter, const Inf::PatternStrings& types,
                 const std::unordered_set<std::string>& naValues, bool multithreading, const py::object& typesFile,
-                int window, const py::object& progress) {
+                int window, const py::object& progress, std::size_t maxFieldSize) {
     velmira::Input& input = handle.get();
     const bool writeTypes = !typesFile.is_none();
     Inf inf(std::string(), delimiter, types, naValues, multithreading, writeTypes,
-            writeTypes ? typesFile.cast<std::string>() : std::string(), window);
+            writeTypes ? pathBytes(typesFile) : std::string(), window);
+    Inf::StreamOptions options;
+    options.maxFieldSize = maxFieldSize;
+    options.strictTypesFile = true;
 
     // Between batches: now and then, take the lock to report progress and to let the
     // interpreter run its signal handlers, so that Ctrl-C (KeyboardInterrupt) or an
@@ -161,16 +228,28 @@ py::tuple infer(InputHandle& handle, char delimiter, const Inf::PatternStrings& 
         std::istream stream(&input);
         // Errors of the input (and of the checkpoint) reach here as thrown.
         stream.exceptions(std::ios::badbit);
+        const std::function<void()>* outside = input.checkpoint();
         input.setCheckpoint(&checkpoint);
         try {
             const std::uint64_t size = input.compression() == velmira::Compression::None ? handle.size : 0;
-            inf.inferTypesFrom(stream, size, checkpoint);
+            inf.inferTypesFrom(stream, size, checkpoint, options);
         } catch (...) {
             failure = std::current_exception();
         }
-        input.setCheckpoint(nullptr);
+        input.setCheckpoint(outside);
     }
-    if (failure) std::rethrow_exception(failure);
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const tessel::csv::FieldTooLong& e) {
+            const std::string limit = std::to_string(e.limit) + " bytes (max_field_size)";
+            throw FieldTooLongError(e.wholeRow ? "the header row is longer than the limit of " + limit
+                                               : "row " + std::to_string(e.row) +
+                                                     " has a field longer than the limit of " + limit);
+        } catch (const TypesFileError& e) {
+            raiseOSError(e, py::bytes(e.path));
+        }
+    }
     report();
 
     const auto candidates = inf.getColTypeCandidates();
@@ -193,6 +272,7 @@ PYBIND11_MODULE(_native, m) {
     m.doc() = "The velmira package's native entry point";
     velmira::registerErrorTranslation();
     py::register_exception<velmira::InputError>(m, "InputError", PyExc_ValueError);
+    py::register_exception<FieldTooLongError>(m, "FieldTooLongError", PyExc_ValueError);
 
     m.def("pattern_engine", &patternEngine, py::arg("pattern"),
           "Which engine answers a pattern: ('pcre2-jit', '') or ('boost', the reason it is not on PCRE2).");
@@ -238,7 +318,9 @@ PYBIND11_MODULE(_native, m) {
 
     m.def("infer", &infer, py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"),
           py::arg("multithreading"), py::arg("types_file"), py::arg("window"), py::arg("progress"),
+          py::arg("max_field_size") = 0,
           "One pass over an Input; returns (column names as bytes, their counts, data rows). The "
           "interpreter's lock is released while it runs, except to report progress and to check for "
-          "signals a few times a second.");
+          "signals a few times a second. A field longer than max_field_size bytes (0: no limit) "
+          "raises FieldTooLongError; a types file that cannot be written raises OSError.");
 }

@@ -12,26 +12,52 @@ gives the values, converted by each column's type. The default types and
 missing-value markers are in :mod:`velmira.types`.
 """
 
-from ._native import InputError
-from .many import ManyProfiles, check_exclusive, infer_many, merge
-from .profile import (
-    ColumnProfile,
-    HeaderEncodingError,
-    PatternError,
-    Profile,
-    check_types,
-    guess_delimiter,
-    infer,
-    pattern_engines,
-)
-from .source import ProgressBar
-from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES, default_types
-from .values import read_rows
+import importlib
+from typing import Any, List
+
+# Names are loaded when first used, so that importing the package (as the command does
+# first) stays quick and a Ctrl-C meanwhile can be caught by the command's entry point.
+_HOMES = {
+    "InputError": "._native",
+    "FieldTooLongError": "._native",
+    "ManyProfiles": ".many",
+    "check_exclusive": ".many",
+    "infer_many": ".many",
+    "merge": ".many",
+    "ColumnProfile": ".profile",
+    "HeaderEncodingError": ".profile",
+    "PatternError": ".profile",
+    "Profile": ".profile",
+    "check_types": ".profile",
+    "guess_delimiter": ".profile",
+    "infer": ".profile",
+    "pattern_engines": ".profile",
+    "ProgressBar": ".source",
+    "DEFAULT_NA_VALUES": ".types",
+    "DEFAULT_TYPES": ".types",
+    "default_types": ".types",
+    "read_rows": ".values",
+}
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'velmira' has no attribute {name!r}")
+    value = getattr(importlib.import_module(home, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | set(_HOMES))
+
 
 __all__ = [
     "DEFAULT_NA_VALUES",
     "DEFAULT_TYPES",
     "ColumnProfile",
+    "FieldTooLongError",
     "HeaderEncodingError",
     "InputError",
     "ManyProfiles",

@@ -23,12 +23,16 @@ import glob
 import json
 import math
 import os
+import stat
 import sys
 from collections import Counter
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from .many import infer_many
+from ._native import FieldTooLongError
 from .profile import (
+    DEFAULT_MAX_FIELD_SIZE,
+    excerpt,
     HeaderEncodingError,
     Profile,
     check_types,
@@ -53,6 +57,14 @@ class _Parser(argparse.ArgumentParser):
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    # File names and texts that are not UTF-8 come in as surrogate escapes; they go out as
+    # the bytes they were.
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
+    if sys.stdout is None:  # started with standard output closed
+        _say("error: standard output is closed; nowhere to write the result")
+        return 1
     try:
         return _main(argv)
     except KeyboardInterrupt:
@@ -82,7 +94,17 @@ def _main(argv: Optional[Sequence[str]]) -> int:
     except _Failure as exc:
         _say(f"error: {exc}")
         return 1
-    sys.stdout.write(output)
+    try:
+        sys.stdout.write(output)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (velmira ... | head): what it did not read is not wanted.
+        # Python's own flush at exit must not complain about it once more.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as exc:
+        _say(f"error: cannot write the result: {exc.strerror or exc}")
+        return 1
     return 1 if failed else 0
 
 
@@ -253,6 +275,10 @@ def _add_profile_options(parser: argparse.ArgumentParser) -> None:
         "--no-progress", action="store_true",
         help="show no progress bar (one is shown on a terminal for inputs of more than a few MB)",
     )
+    parser.add_argument(
+        "--max-field-size", metavar="BYTES", type=_bytes_count, default=DEFAULT_MAX_FIELD_SIZE,
+        help="stop at a field (or a header row) longer than this, e.g. 512M or 2G (default: 128M)",
+    )
 
 
 def _run(args: argparse.Namespace) -> str:
@@ -274,9 +300,13 @@ def _run(args: argparse.Namespace) -> str:
             threshold=args.threshold,
             month_first=args.month_first,
             progress=bar,
+            max_field_size=args.max_field_size,
         )
     except OSError as exc:
         raise _Failure(_os_message(exc)) from None
+    except FieldTooLongError as exc:
+        raise _Failure(f"{name_of(args.file)}: {exc}; if the file really holds such fields, raise the limit "
+                       "with --max-field-size") from None
     except HeaderEncodingError as exc:
         raise _Failure(str(exc)) from None
     except (TypeError, ValueError, RuntimeError) as exc:
@@ -373,20 +403,31 @@ def _output(profile: Profile, args: argparse.Namespace) -> str:
     return format_table(profile)
 
 
+#: The largest types file read: a table of patterns is a few KB; /dev/zero is endless.
+MAX_TYPES_FILE = 16 << 20
+
+
 def _load_types(path: str) -> Dict[str, List[str]]:
     toml = path.lower().endswith(".toml")
     try:
         with open(path, "rb") as f:
-            data = f.read()
+            st = os.fstat(f.fileno())
+            if not stat.S_ISREG(st.st_mode):
+                raise _Failure(f"types file {path} is not a regular file")
+            data = f.read(MAX_TYPES_FILE + 1)
     except OSError as exc:
         raise _Failure(f"cannot read types file {_os_message(exc)}") from None
+    if len(data) > MAX_TYPES_FILE:
+        raise _Failure(f"types file {path} is larger than {MAX_TYPES_FILE >> 20} MiB; is it the right file?")
     try:
         text = data.decode("utf-8-sig")  # editors on Windows start files with a BOM
         table: Any = _toml_loads(text) if toml else json.loads(text)
     except ImportError:
         raise _Failure("reading a TOML types file needs the tomli package on Python < 3.11") from None
+    except RecursionError:
+        raise _Failure(f"types file {path} is nested too deeply to be a table of patterns") from None
     except ValueError as exc:  # also the decoders' own errors, which derive from it
-        raise _Failure(f"types file {path} is not valid {'TOML' if toml else 'JSON'}: {_one_line(exc)}") from None
+        raise _Failure(f"types file {path} is not valid {'TOML' if toml else 'JSON'}: {_one_line(exc, 200)}") from None
     if not isinstance(table, dict):
         raise _Failure(f"types file {path} must map type names to lists of patterns")
     try:
@@ -408,7 +449,7 @@ def _delimiter(text: str) -> str:
     if text in ("\\t", "tab"):
         return "\t"
     if len(text) != 1 or not text.isascii() or text in '"\r\n':
-        raise argparse.ArgumentTypeError(f"expected one ASCII character other than a quote or line end, not {text!r}")
+        raise argparse.ArgumentTypeError(f"expected one ASCII character other than a quote or line end, not {excerpt(text)}")
     return text
 
 
@@ -418,13 +459,13 @@ def _share(text: str) -> float:
     except ValueError:
         share = math.nan
     if not 0.0 <= share <= 1.0:
-        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {excerpt(text)}")
     return share
 
 
 def _count(text: str) -> int:
     if not text.isdigit():
-        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {excerpt(text)}")
     return int(text)
 
 
@@ -434,8 +475,16 @@ def _jobs(text: str) -> int:
     except ValueError:
         jobs = 0
     if jobs < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of 1 or more, not {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a whole number of 1 or more, not {excerpt(text)}")
     return jobs
+
+
+def _bytes_count(text: str) -> int:
+    units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+    number, unit = text.rstrip("KMGTkmgt"), text[len(text.rstrip("KMGTkmgt")):].upper()
+    if number.isdigit() and unit in units and int(number) > 0:
+        return int(number) * units[unit]
+    raise argparse.ArgumentTypeError(f"expected a size in bytes such as 1000000, 512M or 2G, not {excerpt(text)}")
 
 
 def _window(text: str) -> int:
@@ -444,7 +493,7 @@ def _window(text: str) -> int:
     except ValueError:
         rows = 0
     if not 1 <= rows < 2**31:
-        raise argparse.ArgumentTypeError(f"expected a whole number from 1 to 2147483647, not {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a whole number from 1 to 2147483647, not {excerpt(text)}")
     return rows
 
 
@@ -477,8 +526,10 @@ def _os_message(exc: OSError) -> str:
     return _one_line(exc)
 
 
-def _one_line(exc: BaseException) -> str:
-    return " ".join(str(exc).split())
+def _one_line(exc: BaseException, limit: int = 500) -> str:
+    # A message may quote what the user gave, which may be anything: at most a few lines' worth.
+    text = " ".join(str(exc).split())
+    return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
 def _say(message: str) -> None:

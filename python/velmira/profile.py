@@ -2,20 +2,25 @@
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import copy
 import csv
+import errno
+import io
 import json
 import os
 import secrets
 import shlex
+import stat
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import velmira_ext
 
 from . import _native
-from .source import Progress, Source, is_path, name_of, open_input
+from ._native import FieldTooLongError
+from .source import STDIN, Progress, Source, is_path, name_of, open_input
 
 from .types import (
     COVERS,
@@ -42,6 +47,9 @@ RESERVED_TYPE_NAMES = frozenset({"NA", "other", STRING, EMPTY})
 SNIFF_BYTES = 64 * 1024
 #: The delimiters the guess chooses from; anything else must be given.
 COMMON_DELIMITERS = ",;\t|"
+#: The longest field (and header row) a pass reads unless told otherwise: far beyond any
+#: real file's, and a bound on what one endless line can make the pass hold in memory.
+DEFAULT_MAX_FIELD_SIZE = 128 << 20
 
 _BOM = "\ufeff"
 _TABLE_SCHEMA_TYPES = frozenset({
@@ -50,11 +58,34 @@ _TABLE_SCHEMA_TYPES = frozenset({
 })
 
 
+def excerpt(text: Any, limit: int = 40) -> str:
+    """``text`` for an error message: its repr, cut to about ``limit`` characters."""
+    shown = repr(text)
+    return shown if len(shown) <= limit else shown[: limit - 3] + "..."
+
+
+def _as_bytes(text: str, what: str) -> bytes:
+    # Bytes that came in through a command line or a file name as surrogate escapes are
+    # those bytes again; any other lone surrogate is no text at all.
+    try:
+        return text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {excerpt(text)} holds a lone surrogate, which is not text") from None
+
+
+def _utf8(text: str, what: str) -> None:
+    # Type names and patterns go to the engine as UTF-8, which has no lone surrogates.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {excerpt(text)} holds a lone surrogate, which is not text") from None
+
+
 class PatternError(ValueError):
     """A pattern that Boost.Regex refuses, with the type it belongs to."""
 
     def __init__(self, type_name: str, pattern: str, reason: str) -> None:
-        super().__init__(f"type {type_name!r}: invalid pattern {pattern!r}: {reason}")
+        super().__init__(f"type {excerpt(type_name)}: invalid pattern {excerpt(pattern, 200)}: {reason}")
         self.type_name = type_name
         self.pattern = pattern
         self.reason = reason
@@ -279,17 +310,25 @@ def guess_delimiter(path: StrPath) -> str:
 
 
 def _guess_delimiter(block: bytes) -> str:
+    # Each candidate splits the block with quotes respected (the csv module: linear time,
+    # where csv.Sniffer's regular expressions can take minutes on a block of quoted lines);
+    # the one that gives most rows the same number of fields (more than one) wins.
     text = block.decode("utf-8", errors="replace")
     if len(block) == SNIFF_BYTES:
-        # A row cut by the end of the block has too few delimiters and
-        # would make the sniffer doubt the right one.
+        # A row cut by the end of the block has too few fields.
         end = max(text.rfind("\n"), text.rfind("\r"))
         if end > 0:
             text = text[:end]
-    try:
-        return csv.Sniffer().sniff(text, delimiters=COMMON_DELIMITERS).delimiter
-    except csv.Error:
-        return ","
+    best, best_score = ",", (0.0, 0)
+    for delimiter in COMMON_DELIMITERS:
+        widths = [len(row) for row in csv.reader(io.StringIO(text, newline=""), delimiter=delimiter) if row]
+        if not widths:
+            continue
+        width, rows = collections.Counter(widths).most_common(1)[0]
+        score = (rows / len(widths), width)
+        if width > 1 and score > best_score:
+            best, best_score = delimiter, score
+    return best
 
 
 def check_types(types: Mapping[str, Iterable[str]]) -> Dict[str, List[str]]:
@@ -306,12 +345,16 @@ def check_types(types: Mapping[str, Iterable[str]]) -> Dict[str, List[str]]:
             raise TypeError(f"type names must be strings, not {type(name).__name__}")
         if name in RESERVED_TYPE_NAMES:
             raise ValueError(f"type name {name!r} is reserved; give the type another name")
+        if not name:
+            raise ValueError("a type name is empty; give the type a name")
+        _utf8(name, "type name")
         if isinstance(patterns, (str, bytes)) or not isinstance(patterns, Iterable):
-            raise TypeError(f"type {name!r}: expected a list of patterns, got {type(patterns).__name__}")
+            raise TypeError(f"type {excerpt(name)}: expected a list of patterns, got {type(patterns).__name__}")
         table[name] = list(patterns)
         for pattern in table[name]:
             if not isinstance(pattern, str):
-                raise TypeError(f"type {name!r}: patterns must be strings, not {type(pattern).__name__}")
+                raise TypeError(f"type {excerpt(name)}: patterns must be strings, not {type(pattern).__name__}")
+            _utf8(pattern, f"type {excerpt(name)}: pattern")
     try:
         _engine("", ",", table, set())
     except RuntimeError:
@@ -344,6 +387,7 @@ def infer(
     threshold: float = 1.0,
     month_first: bool = False,
     progress: Optional[Progress] = None,
+    max_field_size: int = DEFAULT_MAX_FIELD_SIZE,
 ) -> Profile:
     """Read a CSV file once and choose a type for every column.
 
@@ -363,7 +407,15 @@ def infer(
     ``types_file`` names a file to which every field's type is written, row by
     row; it appears only when the pass completes (it is written aside and
     renamed), so a failed or interrupted pass leaves an existing file as it
-    was. The value cache is emptied every ``rolling_cache_window`` rows.
+    was. A symbolic link keeps being a link: the file it points to is written.
+    A device, FIFO or socket (``/dev/stdout``) is written in place, as it goes.
+    A types file that would be the input itself (by path, standard input or
+    the file object's descriptor) is refused. The value cache is emptied every
+    ``rolling_cache_window`` rows.
+
+    A field longer than ``max_field_size`` bytes (default 128 MiB; the header
+    row counts as one field) stops the pass with FieldTooLongError naming the
+    row: one endless line must not take all the memory there is.
 
     A column's best type is the one covering most of its non-missing values,
     where a decimal type also covers integer values (``COVERS``). Ties go to
@@ -378,8 +430,11 @@ def infer(
     both orders has neither. A column whose dates all read either way is
     read day-first, or month-first with ``month_first``; its ``note`` says so.
 
-    Raises OSError when the file cannot be opened or read, InputError for a
-    damaged or truncated compressed input, PatternError for an invalid
+    Raises OSError when the file cannot be opened or read, or the types file
+    cannot be written (a full disk: the pass fails and an existing file keeps
+    its content), InputError for a damaged or truncated compressed input or a
+    file that shrank while it was read, FieldTooLongError (a ValueError) for a
+    field over the limit, PatternError for an invalid
     pattern, HeaderEncodingError for a header that is not UTF-8, TypeError or
     ValueError for a bad argument (TypeError for a file object opened in text
     mode), and RuntimeError for a failure of the pass.
@@ -394,6 +449,7 @@ def infer(
         if not all(isinstance(marker, str) for marker in given):
             raise TypeError("na_values must hold strings only")
         markers = tuple(sorted(given))
+    marker_bytes = {_as_bytes(marker, "missing-value marker") for marker in markers}
     if not 0.0 <= threshold <= 1.0:
         raise ValueError(f"threshold must be between 0 and 1, not {threshold!r}")
     if not 1 <= rolling_cache_window < 2**31:
@@ -403,18 +459,19 @@ def infer(
     if progress is not None and not callable(progress):
         raise TypeError("progress must be a callable taking (bytes read, total bytes or None)")
 
+    if isinstance(max_field_size, bool) or not isinstance(max_field_size, int) or max_field_size < 1:
+        raise ValueError(f"max_field_size must be a whole number of bytes, 1 or more, not {max_field_size!r}")
+
     shown = name_of(source)
-    target = None if types_file is None else os.fspath(types_file)
-    if target is not None and is_path(source) and os.path.exists(target) and os.path.samefile(source, target):
-        raise ValueError(f"the types file {target} is the input itself; writing it would destroy the data")
+    target = None if types_file is None else _TypesTarget(types_file, source)
     inp = open_input(source)
     try:
         if delimiter is None:
             delimiter = _guess_delimiter(inp.peek(SNIFF_BYTES))
         with _written_aside(target) as aside:
             names_raw, counts_raw, rows = _native.infer(
-                inp, delimiter, dict(table), set(markers), bool(multithreading), aside,
-                rolling_cache_window, progress,
+                inp, delimiter, dict(table), marker_bytes, bool(multithreading), aside,
+                rolling_cache_window, progress, max_field_size,
             )
         compression = inp.compression
     finally:
@@ -451,28 +508,103 @@ def infer(
     )
 
 
+class _TypesTarget:
+    """Where a types file goes, checked before the pass starts.
+
+    ``given`` is the path as the user gave it, for messages; ``path`` the file
+    that is written: a symbolic link is followed, so that the link stays a
+    link. A regular file (or a new name) is written aside and renamed into
+    place at the end; a device, FIFO or socket is written in place.
+    """
+
+    def __init__(self, types_file: Any, source: Source) -> None:
+        self.given = os.fspath(types_file)
+        self.path = os.path.realpath(self.given)
+        self.mode: Optional[int] = None  # of the existing file, if any
+        try:
+            st = os.stat(self.path)
+        except FileNotFoundError:
+            st = None
+        except OSError as exc:
+            raise _named(exc, self.given) from None
+        directory, base = os.path.split(self.path)
+        if st is not None and stat.S_ISDIR(st.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.given)
+        self.in_place = st is not None and not stat.S_ISREG(st.st_mode)
+        if st is not None and stat.S_ISREG(st.st_mode):
+            self.mode = stat.S_IMODE(st.st_mode)
+            if _reads_from(source, st):
+                raise ValueError(f"the types file {_shown(self.given)} is the input itself; "
+                                 "writing it would destroy the data")
+        if st is None:
+            if not os.path.isdir(directory):
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), self.given)
+            try:
+                longest = os.pathconf(directory, "PC_NAME_MAX")
+            except (OSError, ValueError):
+                longest = 255
+            if len(os.fsencode(base)) > longest:
+                raise OSError(errno.ENAMETOOLONG, os.strerror(errno.ENAMETOOLONG), self.given)
+
+
+def _reads_from(source: Source, types: os.stat_result) -> bool:
+    """Whether ``source`` reads the file ``types`` describes: by path, or by the open
+    descriptor of standard input or of a file object."""
+    try:
+        if is_path(source):
+            st = os.stat(os.fspath(source))
+        elif isinstance(source, str) and source == STDIN:
+            st = os.fstat(0)
+        else:
+            st = os.fstat(source.fileno())  # type: ignore[union-attr]
+    except (OSError, AttributeError, ValueError, TypeError, io.UnsupportedOperation):
+        return False
+    return (st.st_dev, st.st_ino) == (types.st_dev, types.st_ino)
+
+
+def _named(exc: OSError, filename: Any) -> OSError:
+    """The same error, naming the user's file rather than the one actually touched."""
+    return type(exc)(exc.errno, exc.strerror, filename) if exc.errno is not None else exc
+
+
+def _shown(path: Any) -> str:
+    return os.fsdecode(path) if isinstance(path, bytes) else str(path)
+
+
 @contextlib.contextmanager
-def _written_aside(target: Optional[str]) -> Iterator[Optional[str]]:
-    """A path beside ``target`` for the engine to write; renamed to ``target``
-    when the block completes, removed when it fails. Made here, not by the
-    engine, so that a directory that cannot be written is an error at once."""
+def _written_aside(target: Optional[_TypesTarget]) -> Iterator[Any]:
+    """A path for the engine to write: beside the target, renamed to it when the
+    block completes and removed when it fails; or, for a device or FIFO, the
+    target itself. Made here, not by the engine, so that a directory that cannot
+    be written is an error before the pass starts."""
     if target is None:
         yield None
         return
-    directory, base = os.path.split(os.path.abspath(target))
-    aside = os.path.join(directory, f".{base}.velmira-{os.getpid()}-{secrets.token_hex(4)}")
+    if target.in_place:
+        try:
+            yield target.path
+        except OSError as exc:
+            raise _named(exc, target.given) from None
+        return
+    directory = os.path.dirname(target.path)
+    # A short name of its own: a long target name must not make the aside one too long.
+    aside = os.path.join(directory, f".velmira-types-{os.getpid()}-{secrets.token_hex(4)}.tmp")
     try:
         open(aside, "xb").close()  # created with the permissions a new file gets here
+        if target.mode is not None:
+            os.chmod(aside, target.mode)  # replacing a file keeps its permissions
     except OSError as exc:
-        raise type(exc)(exc.errno, exc.strerror, target) from None
+        raise _named(exc, target.given) from None
     try:
         yield aside
-        os.replace(aside, target)
-    except BaseException:
+        os.replace(aside, target.path)
+    except BaseException as exc:
         try:
             os.unlink(aside)
         except OSError:
             pass
+        if isinstance(exc, OSError):
+            raise _named(exc, target.given) from None
         raise
 
 

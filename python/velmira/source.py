@@ -32,8 +32,12 @@ def open_input(source: Source) -> _native.Input:
     if isinstance(source, str) and source == STDIN:
         return _native.Input(STDIN)
     if isinstance(source, (str, bytes, os.PathLike)):
-        path = os.fspath(source)
-        return _native.Input(path if isinstance(path, str) else os.fsdecode(path))
+        # As bytes: a name that is not UTF-8 comes in str as surrogate escapes. Errors
+        # name the file as the caller did.
+        try:
+            return _native.Input(os.fsencode(source))
+        except OSError as exc:
+            raise type(exc)(exc.errno, exc.strerror, os.fspath(source)) from None
     if hasattr(source, "readinto") or hasattr(source, "read"):
         return _native.Input(source)
     raise TypeError(f"expected a path, '-' or a binary file object, not {type(source).__name__}")
@@ -59,7 +63,7 @@ class _Reader(io.RawIOBase):
 
     def __init__(self, path: str) -> None:
         super().__init__()
-        self._input: Optional[_native.Input] = _native.Input(path)
+        self._input: Optional[_native.Input] = _native.Input(os.fsencode(path))
 
     def readable(self) -> bool:
         return True
