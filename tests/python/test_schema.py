@@ -1,4 +1,5 @@
 """The outputs for loaders, each tested by loading the files with what it produces."""
+import csv
 import datetime as dt
 import json
 import os
@@ -256,6 +257,55 @@ def test_sql_ddl_names_differing_only_in_case_on_the_command_line(tmp_path):
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr == ("velmira: error: column names 'id' and 'ID' differ only in case, which SQLite does not "
                              "tell apart; this output needs names that differ otherwise\n")
+
+
+# Over the csv module's default limit of 131,072 characters, with a delimiter
+# and a line break inside; the text "z" after it is the only "other" of n.
+BIG = "x" * 100_000 + ",\n" + "y" * 100_000
+
+
+def write_big(directory):
+    return write_csv(directory / "big.csv", ["n", "v"], ["1", '"' + BIG + '"'], ["2", "w"], ["z", "w"])
+
+
+def test_field_over_128_kib_read_rows(tmp_path):
+    """Used to fail with _csv.Error "field larger than field limit (131072)" although the profile succeeded."""
+    profile = velmira.infer(write_big(tmp_path), delimiter=",")
+    assert profile.column("v").counts["other"] == 3
+    before = csv.field_size_limit(1000)  # the caller's own limit, lower still
+    try:
+        rows = []
+        # Two readers at once, as when comparing files row by row.
+        for row, again in zip(velmira.read_rows(profile), velmira.read_rows(profile)):
+            assert row == again
+            # Between rows the caller's reads see the caller's limit.
+            assert csv.field_size_limit() == 1000
+            rows.append(row)
+        assert rows == [{"n": "1", "v": BIG}, {"n": "2", "v": "w"}, {"n": "z", "v": "w"}]
+        assert csv.field_size_limit() == 1000
+        pytest.importorskip("sqlalchemy")
+        assert "\tv TEXT(200002) NOT NULL\n" in profile.to_sql("mysql")  # measured whole
+    finally:
+        csv.field_size_limit(before)
+
+
+@pytest.mark.parametrize("args,check", [
+    pytest.param(["-f", "sql", "--dialect", "sqlite"],
+                 lambda out: declared_names("sqlite", out.replace("CREATE TABLE big", "CREATE TABLE t")) == ["n", "v"],
+                 id="sql"),
+    pytest.param(["-f", "arrow"], lambda out: out == "n: string\nv: string\n", id="arrow"),
+    pytest.param(["explain", "n"], lambda out: "other    'z' (the first 1 distinct, in the whole file)" in out,
+                 id="explain"),
+])
+def test_field_over_128_kib_second_pass_commands(tmp_path, args, check):
+    """Used to end in a _csv.Error traceback (field larger than field limit) although the profile succeeded."""
+    if args[0] != "explain":
+        pytest.importorskip("sqlalchemy" if "sql" in args else "pyarrow")
+    write_big(tmp_path)
+    command = ["explain", "big.csv", *args[1:]] if args[0] == "explain" else ["big.csv", *args]
+    result = run_command(*command, "-d", ",", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
+    assert check(result.stdout), result.stdout
 
 
 def test_json_schema_validates_every_row(profile):
