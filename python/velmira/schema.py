@@ -148,6 +148,11 @@ def to_sql(profile: Any, dialect: str, table: Optional[str] = None,
     NULL when no row lacks its value. DuckDB's statement is compiled by
     SQLAlchemy's PostgreSQL dialect, whose DDL DuckDB reads.
 
+    Names are written exactly as the header has them, quoted where the
+    dialect needs it. Raises ValueError for a repeated name, and for two names
+    that differ only in case in SQLite, DuckDB and MySQL, which take them for
+    one column.
+
     ``stats`` is the result of :func:`measure`; without it the file is measured.
     """
     sa = _import("sqlalchemy", "sql")
@@ -156,10 +161,15 @@ def to_sql(profile: Any, dialect: str, table: Optional[str] = None,
         name = "postgresql"
     if name not in DIALECTS:
         raise ValueError(f"unknown SQL dialect {dialect!r}; choose one of {', '.join(DIALECTS)}")
+    _require_distinct(profile.column_names)
+    _require_distinct_in(name, profile.column_names)
     if stats is None:
         stats = measure(profile)
-    _require_distinct(profile.column_names)
     module = __import__(f"sqlalchemy.dialects.{'postgresql' if name == 'duckdb' else name}", fromlist=["dialect"])
+    # The statement is text to print, never executed with parameters: under a
+    # DBAPI paramstyle of "format" or "pyformat" SQLAlchemy would write every
+    # % in a name as %%, which a database then reads as two percent signs.
+    sql_dialect = module.dialect(paramstyle="named")
     metadata = sa.MetaData()
     columns = []
     for column in profile.columns:
@@ -169,9 +179,38 @@ def to_sql(profile: Any, dialect: str, table: Optional[str] = None,
             nullable=column.type == "empty" or s.nulls > 0 or s.unparsed > 0,
         ))
     table_obj = sa.Table(table or _table_name(profile.path), metadata, *columns)
-    ddl = sa.schema.CreateTable(table_obj).compile(dialect=module.dialect())
-    # SQLAlchemy ends each column line with a blank.
-    return "\n".join(line.rstrip() for line in str(ddl).strip().splitlines()) + ";\n"
+    # The frame is laid out here and each column compiled alone: a quoted name
+    # may hold line breaks and blanks of its own, so the compiled statement's
+    # layout (a blank ending each column line) cannot be tidied as text
+    # without changing some name.
+    definitions = [str(sa.schema.CreateColumn(c).compile(dialect=sql_dialect)) for c in table_obj.columns]
+    head = sql_dialect.identifier_preparer.format_table(table_obj)
+    return f"CREATE TABLE {head} (\n\t" + ",\n\t".join(definitions) + "\n);\n"
+
+
+# How each dialect compares column names: SQLite and DuckDB fold ASCII letters
+# only (they keep "é" and "É" apart), MySQL folds the case of every letter.
+# PostgreSQL compares quoted names exactly, and SQLAlchemy quotes every name
+# that is not all lower case.
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
+_NAME_FOLDS = {
+    "sqlite": ("SQLite", lambda name: name.translate(_ASCII_LOWER)),
+    "duckdb": ("DuckDB", lambda name: name.translate(_ASCII_LOWER)),
+    "mysql": ("MySQL", str.lower),
+}
+
+
+def _require_distinct_in(dialect: str, names: List[str]) -> None:
+    """Refuse names that ``dialect`` takes for one: its CREATE TABLE would fail."""
+    if dialect not in _NAME_FOLDS:
+        return
+    label, fold = _NAME_FOLDS[dialect]
+    seen: Dict[str, str] = {}
+    for name in names:
+        other = seen.setdefault(fold(name), name)
+        if other != name:
+            raise ValueError(f"column names {other!r} and {name!r} differ only in case, which {label} "
+                             "does not tell apart; this output needs names that differ otherwise")
 
 
 def _sql_type(sa: Any, dialect: str, column: Any, s: ColumnStats) -> Any:

@@ -13,6 +13,8 @@ from __future__ import annotations
 import csv
 import datetime as dt
 import re
+import struct
+import threading
 from decimal import Decimal
 from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, Tuple
 
@@ -133,7 +135,7 @@ def raw_rows(profile: Any) -> Iterator[Tuple[int, List[str]]]:
                          "needs a second pass over it: save it to a file first")
     # utf-8-sig: the engine leaves a byte order mark out of the first name too.
     with open_text(profile.path) as f:
-        reader = csv.reader(f, delimiter=profile.delimiter, strict=False)
+        reader = _any_field_size(csv.reader(f, delimiter=profile.delimiter, strict=False))
         try:
             next(reader, None)
             for number, row in enumerate(reader, start=2):
@@ -141,6 +143,39 @@ def raw_rows(profile: Any) -> Iterator[Tuple[int, List[str]]]:
                 yield number, row or [""]
         except UnicodeDecodeError as exc:
             raise ValueError(f"{profile.path}: a value is not UTF-8 (byte 0x{exc.object[exc.start]:02x})") from None
+
+
+# The csv module refuses a field longer than csv.field_size_limit() (128 KiB
+# unless the program changed it), where the engine reads fields of any length.
+# The limit is one setting for the whole process, so it is raised only while
+# the reader parses a row, and set back before the row reaches the caller:
+# code between two rows, a reader of the caller's own included, sees its own
+# limit. Readers running at once in several threads share one raise, undone
+# by the last to finish.
+_LARGEST_LIMIT = 2 ** (8 * struct.calcsize("l") - 1) - 1  # the largest C long the setting takes
+_limit_lock = threading.Lock()
+_limit_readers = 0
+_limit_before = 0
+
+
+def _any_field_size(reader: Iterator[List[str]]) -> Iterator[List[str]]:
+    """The rows of a csv reader, read with no limit on the length of a field."""
+    global _limit_readers, _limit_before
+    while True:
+        with _limit_lock:
+            if _limit_readers == 0:
+                _limit_before = csv.field_size_limit(_LARGEST_LIMIT)
+            _limit_readers += 1
+        try:
+            row = next(reader, None)
+        finally:
+            with _limit_lock:
+                _limit_readers -= 1
+                if _limit_readers == 0:
+                    csv.field_size_limit(_limit_before)
+        if row is None:
+            return
+        yield row
 
 
 def _require_distinct(names: List[str]) -> None:

@@ -1,7 +1,11 @@
 """The outputs for loaders, each tested by loading the files with what it produces."""
+import csv
 import datetime as dt
 import json
+import os
 import sqlite3
+import subprocess
+import sys
 from decimal import Decimal
 from pathlib import Path
 
@@ -121,6 +125,187 @@ def test_sql_and_json_errors(tmp_path, call, error):
     path.write_text("x,x\n1,2\n")
     with pytest.raises(ValueError, match=error):
         call(velmira.infer(path, delimiter=","))
+
+
+def write_csv(path, header, *rows):
+    quote = lambda text: '"' + text.replace('"', '""') + '"'
+    lines = [",".join(map(quote, header))] + [",".join(row) for row in rows]
+    path.write_bytes(("\n".join(lines) + "\n").encode("utf-8"))
+    return path
+
+
+def run_command(*args, cwd):
+    # The child finds this package through PYTHONPATH, as the test run does.
+    return subprocess.run([sys.executable, "-m", "velmira", *map(str, args)], cwd=cwd, capture_output=True,
+                          env={**os.environ, "PYTHONUTF8": "1"}, encoding="utf-8", timeout=120)
+
+
+def parse_quoted_names(ddl, quote):
+    """The column names a database reads from a CREATE TABLE as to_sql() lays it out."""
+    body = ddl[ddl.index(" (\n") + 3:]
+    names, i = [], 0
+    while True:
+        assert body[i] == "\t", body[i:]
+        i += 1
+        if body[i] == quote:  # quoted: a doubled quote stands for one
+            name, i = "", i + 1
+            while True:
+                end = body.index(quote, i)
+                name += body[i:end]
+                if body[end + 1:end + 2] != quote:
+                    i = end + 1
+                    break
+                name += quote
+                i = end + 2
+        else:
+            end = body.index(" ", i)
+            name, i = body[i:end], end
+        names.append(name)
+        end = body.index("\n", i)
+        definition, i = body[i:end], end + 1
+        if not definition.endswith(","):
+            assert body[i:] == ");\n"
+            return names
+
+
+def declared_names(dialect, ddl):
+    """The names of the columns the statement creates: loaded where a database is at hand, else read from the text."""
+    if dialect == "sqlite":
+        con = sqlite3.connect(":memory:")
+        con.execute(ddl)
+        return [row[1] for row in con.execute("PRAGMA table_info(t)")]
+    if dialect == "duckdb":
+        duckdb = pytest.importorskip("duckdb")
+        con = duckdb.connect()
+        con.execute(ddl)
+        return [d[0] for d in con.execute("SELECT * FROM t").description]
+    return parse_quoted_names(ddl, "`" if dialect == "mysql" else '"')
+
+
+ODD_NAMES = [
+    pytest.param("Discount %", id="percent"),
+    pytest.param("100%(x)s %s %%", id="percent-format-codes"),
+    pytest.param("a\rb", id="CR"),
+    pytest.param("a\r\nb", id="CRLF"),
+    pytest.param("a\nb", id="LF"),
+    pytest.param("a\x0bb", id="vertical-tab"),
+    pytest.param("a\x0cb", id="form-feed"),
+    pytest.param("a\x1cb", id="file-separator"),
+    pytest.param("a\x85b", id="NEL"),
+    pytest.param("a\u2028b", id="line-separator"),
+    pytest.param("a\u2029b", id="paragraph-separator"),
+    pytest.param("a \nb", id="blank-before-LF"),
+    pytest.param("a\t\r\nb", id="tab-before-CRLF"),
+    pytest.param(" a ", id="outer-blanks"),
+    pytest.param('say "hi"', id="double-quotes"),
+    pytest.param("it`s", id="backtick"),
+    pytest.param(":x ?", id="bind-markers"),
+]
+
+
+@pytest.mark.parametrize("dialect", ["sqlite", "duckdb", "postgresql", "mysql"])
+@pytest.mark.parametrize("name", ODD_NAMES)
+def test_sql_ddl_renames_columns(tmp_path, name, dialect):
+    """Used to double % (postgresql, duckdb, mysql), turn CR, VT, FF, NEL, U+2028 into LF and drop a blank before one."""
+    pytest.importorskip("sqlalchemy")
+    profile = velmira.infer(write_csv(tmp_path / "odd.csv", [name, "n"], ["1", "2"]), delimiter=",")
+    assert profile.column_names == [name, "n"]
+    assert declared_names(dialect, profile.to_sql(dialect, table="t")) == [name, "n"]
+
+
+# Two names that differ only in case; whether MySQL, which folds the case of
+# every letter, takes them for one column. SQLite and DuckDB fold ASCII
+# letters only: the databases themselves say which pairs they refuse.
+CASE_ONLY = [
+    pytest.param("id", "ID", True, id="ascii"),
+    pytest.param("Order Date", "ORDER date", True, id="ascii-with-blank"),
+    pytest.param("é", "É", True, id="non-ascii"),
+    pytest.param("café", "CAFÉ", True, id="ascii-and-non-ascii"),
+]
+
+
+def refuses_pair(dialect, a, b, mysql_folds):
+    plain = f'CREATE TABLE t ("{a}" INTEGER, "{b}" INTEGER)'
+    if dialect in ("sqlite", "duckdb"):
+        try:
+            (sqlite3 if dialect == "sqlite" else pytest.importorskip("duckdb")).connect(":memory:").execute(plain)
+        except Exception:
+            return True
+        return False
+    return dialect == "mysql" and mysql_folds
+
+
+@pytest.mark.parametrize("dialect", ["sqlite", "duckdb", "postgresql", "mysql"])
+@pytest.mark.parametrize("a,b,mysql_folds", CASE_ONLY)
+def test_sql_ddl_names_differing_only_in_case(tmp_path, dialect, a, b, mysql_folds):
+    """Used to give DDL with both names, which SQLite, DuckDB and MySQL reject."""
+    pytest.importorskip("sqlalchemy")
+    profile = velmira.infer(write_csv(tmp_path / "case.csv", [a, "n", b], ["1", "2", "3"]), delimiter=",")
+    if refuses_pair(dialect, a, b, mysql_folds):
+        with pytest.raises(ValueError) as caught:
+            profile.to_sql(dialect, table="t")
+        assert str(caught.value).startswith(f"column names {a!r} and {b!r} differ only in case")
+        assert "\n" not in str(caught.value)
+    else:
+        assert declared_names(dialect, profile.to_sql(dialect, table="t")) == [a, "n", b]
+
+
+def test_sql_ddl_names_differing_only_in_case_on_the_command_line(tmp_path):
+    """Used to print DDL that SQLite rejects; now one error line and nothing on stdout."""
+    write_csv(tmp_path / "case.csv", ["id", "ID"], ["1", "2"])
+    result = run_command("case.csv", "-d", ",", "-f", "sql", "--dialect", "sqlite", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == ("velmira: error: column names 'id' and 'ID' differ only in case, which SQLite does not "
+                             "tell apart; this output needs names that differ otherwise\n")
+
+
+# Over the csv module's default limit of 131,072 characters, with a delimiter
+# and a line break inside; the text "z" after it is the only "other" of n.
+BIG = "x" * 100_000 + ",\n" + "y" * 100_000
+
+
+def write_big(directory):
+    return write_csv(directory / "big.csv", ["n", "v"], ["1", '"' + BIG + '"'], ["2", "w"], ["z", "w"])
+
+
+def test_field_over_128_kib_read_rows(tmp_path):
+    """Used to fail with _csv.Error "field larger than field limit (131072)" although the profile succeeded."""
+    profile = velmira.infer(write_big(tmp_path), delimiter=",")
+    assert profile.column("v").counts["other"] == 3
+    before = csv.field_size_limit(1000)  # the caller's own limit, lower still
+    try:
+        rows = []
+        # Two readers at once, as when comparing files row by row.
+        for row, again in zip(velmira.read_rows(profile), velmira.read_rows(profile)):
+            assert row == again
+            # Between rows the caller's reads see the caller's limit.
+            assert csv.field_size_limit() == 1000
+            rows.append(row)
+        assert rows == [{"n": "1", "v": BIG}, {"n": "2", "v": "w"}, {"n": "z", "v": "w"}]
+        assert csv.field_size_limit() == 1000
+        pytest.importorskip("sqlalchemy")
+        assert "\tv TEXT(200002) NOT NULL\n" in profile.to_sql("mysql")  # measured whole
+    finally:
+        csv.field_size_limit(before)
+
+
+@pytest.mark.parametrize("args,check", [
+    pytest.param(["-f", "sql", "--dialect", "sqlite"],
+                 lambda out: declared_names("sqlite", out.replace("CREATE TABLE big", "CREATE TABLE t")) == ["n", "v"],
+                 id="sql"),
+    pytest.param(["-f", "arrow"], lambda out: out == "n: string\nv: string\n", id="arrow"),
+    pytest.param(["explain", "n"], lambda out: "other    'z' (the first 1 distinct, in the whole file)" in out,
+                 id="explain"),
+])
+def test_field_over_128_kib_second_pass_commands(tmp_path, args, check):
+    """Used to end in a _csv.Error traceback (field larger than field limit) although the profile succeeded."""
+    if args[0] != "explain":
+        pytest.importorskip("sqlalchemy" if "sql" in args else "pyarrow")
+    write_big(tmp_path)
+    command = ["explain", "big.csv", *args[1:]] if args[0] == "explain" else ["big.csv", *args]
+    result = run_command(*command, "-d", ",", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
+    assert check(result.stdout), result.stdout
 
 
 def test_json_schema_validates_every_row(profile):
