@@ -85,7 +85,7 @@ class PatternError(ValueError):
     """A pattern that Boost.Regex refuses, with the type it belongs to."""
 
     def __init__(self, type_name: str, pattern: str, reason: str) -> None:
-        super().__init__(f"type {excerpt(type_name)}: invalid pattern {excerpt(pattern, 200)}: {reason}")
+        super().__init__(f"type {excerpt(type_name)}: invalid pattern {excerpt(pattern, 80)}: {reason}")
         self.type_name = type_name
         self.pattern = pattern
         self.reason = reason
@@ -519,18 +519,20 @@ class _TypesTarget:
 
     def __init__(self, types_file: Any, source: Source) -> None:
         self.given = os.fspath(types_file)
-        self.path = os.path.realpath(self.given)
         self.mode: Optional[int] = None  # of the existing file, if any
         try:
-            st = os.stat(self.path)
+            st = os.stat(self.given)
         except FileNotFoundError:
             st = None
         except OSError as exc:
             raise _named(exc, self.given) from None
-        directory, base = os.path.split(self.path)
         if st is not None and stat.S_ISDIR(st.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.given)
         self.in_place = st is not None and not stat.S_ISREG(st.st_mode)
+        # A device is opened by the name given (/dev/stdout is a link only the kernel can
+        # follow); a file is replaced where its links lead, so that they stay links.
+        self.path = self.given if self.in_place else os.path.realpath(self.given)
+        directory, base = os.path.split(self.path)
         if st is not None and stat.S_ISREG(st.st_mode):
             self.mode = stat.S_IMODE(st.st_mode)
             if _reads_from(source, st):
