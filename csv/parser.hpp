@@ -612,7 +612,8 @@ private:
             throw FieldTooLong(m_max_field, false);
         }
         if (needed > m_fieldbuf.capacity()) {
-            m_fieldbuf.reserve(std::max(needed, m_fieldbuf.size() + m_fieldbuf.size() / 2));
+            const std::size_t grown = m_fieldbuf.size() + m_fieldbuf.size() / 2;
+            m_fieldbuf.reserve(std::max(needed, std::min(grown, m_max_field)));
         }
         m_fieldbuf.append(data, size);
     }

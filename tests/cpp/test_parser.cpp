@@ -464,6 +464,64 @@ TEST(TokenizerBlocks, FieldLongerThanAMegabyte) {
               "[a][" + big + "][c]/[" + big + "]/");
 }
 
+// The limit on a field's length, on every road a field takes: the fast path's views and its
+// unescaped copies, and fields gathered across blocks. A field of exactly the limit is read.
+struct LimitCase {
+    const char* name;
+    std::string input;
+    bool refused;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kAtLimit(1000, 'x');
+const LimitCase kLimits[] = {
+    {"plain_at_limit", "a\n" + kAtLimit + "\n", false},
+    {"plain_over", "a\n" + kAtLimit + "x\n", true},
+    {"quoted_at_limit", "a\n\"" + kAtLimit + "\"\n", false},
+    {"quoted_over", "a\n\"" + kAtLimit + "x\"\n", true},
+    {"escaped_quote_over", "a\n\"" + kAtLimit + "\"\"\"\n", true},
+    {"text_after_quote_over", "a\n\"" + kAtLimit + "\"x\n", true},
+    {"across_blocks_over", "a\n" + std::string(kBlock, 'y') + "\n", true},
+    {"unended_last_field_over", "a\n" + kAtLimit + "x", true},
+};
+
+class FieldLimit : public testing::TestWithParam<LimitCase> {};
+
+TEST_P(FieldLimit, RefusedOnEveryRoad) {
+    const LimitCase& c = GetParam();
+    const auto limited = [](CsvParser& p) { p.max_field_size(1000); };
+    for (const bool header_by_iterator : {false, true}) {
+        if (c.refused) {
+            EXPECT_THROW(rows_via_scan(c.input, limited, header_by_iterator), tessel::csv::FieldTooLong);
+        } else {
+            EXPECT_EQ(rows_via_scan(c.input, limited, header_by_iterator), rows_via_scan(c.input));
+        }
+    }
+    std::istringstream in(c.input);
+    CsvParser parser(in);
+    parser.max_field_size(1000);
+    if (c.refused) {
+        EXPECT_THROW(for (auto it = parser.begin(); it != parser.end(); ++it) {}, tessel::csv::FieldTooLong);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tokenizer, FieldLimit, testing::ValuesIn(kLimits), case_name<LimitCase>);
+
+TEST(FieldLimit, IteratorBoundsAWholeRowOfEmptyFields) {
+    // Empty fields hold no text, but each costs a string: a line of delimiters is bounded too.
+    std::istringstream in(std::string(100000, ',') + "\n");
+    CsvParser parser(in);
+    parser.max_field_size(1 << 20);
+    try {
+        parser.begin();
+        FAIL() << "a row of 100000 fields fitted in 1 MiB";
+    } catch (const tessel::csv::FieldTooLong& e) {
+        EXPECT_TRUE(e.wholeRow);
+        EXPECT_EQ(e.limit, std::size_t{1} << 20);
+    }
+}
+
 TEST(TokenizerBlocks, InputOfExactlyOneBlock) {
     std::string input;
     while (input.size() < kBlock) {
