@@ -351,6 +351,7 @@ def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
             args.files, types=types, na_values=args.na, delimiter=args.delimiter,
             multithreading=args.multithreading, rolling_cache_window=args.cache_window,
             threshold=args.threshold, month_first=args.month_first, jobs=args.jobs, progress=counter,
+            max_field_size=args.max_field_size,
         )
     except (TypeError, ValueError, RuntimeError) as exc:
         raise _Failure(_one_line(exc)) from None

@@ -35,7 +35,7 @@ from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Mapping
 
 import velmira_ext
 
-from .profile import Profile, _profile_column, check_types, infer
+from .profile import DEFAULT_MAX_FIELD_SIZE, Profile, _profile_column, check_types, infer
 from .source import Source, is_path, name_of
 from .types import DEFAULT_TYPES, default_types
 
@@ -215,6 +215,7 @@ def infer_many(
     jobs: Optional[int] = None,
     strict: bool = False,
     progress: Optional[Callable[[int, int], None]] = None,
+    max_field_size: int = DEFAULT_MAX_FIELD_SIZE,
 ) -> ManyProfiles:
     """Profile every source, each in a pass of its own, and merge the profiles.
 
@@ -250,7 +251,8 @@ def infer_many(
     if strict and failures:
         raise FileNotFoundError(next(iter(failures)) + ": " + next(iter(failures.values())))
     options = dict(types=types, na_values=na_values, delimiter=delimiter, multithreading=multithreading,
-                   rolling_cache_window=rolling_cache_window, threshold=threshold, month_first=month_first)
+                   rolling_cache_window=rolling_cache_window, threshold=threshold, month_first=month_first,
+                   max_field_size=max_field_size)
     check_types(DEFAULT_TYPES if types is None else types)  # a bad table fails once, here
     names = _display_names(expanded, taken=failures)
     results: Dict[int, Profile] = {}

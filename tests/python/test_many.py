@@ -165,6 +165,21 @@ def test_jobs_below_one_are_refused(shards, jobs, error):
         velmira.infer_many([str(p) for p in paths], jobs=jobs)
 
 
+def test_max_field_size_reaches_every_file(tmp_path):
+    """infer_many took no max_field_size, and the command over several files ignored --max-field-size."""
+    write(tmp_path / "short.csv", ["id"], [["1"]])
+    write(tmp_path / "long.csv", ["id"], [["x" * 100]])
+    result = velmira.infer_many([str(tmp_path / "short.csv"), str(tmp_path / "long.csv")], max_field_size=50,
+                                delimiter=",", jobs=2)
+    assert list(result.profiles) == [str(tmp_path / "short.csv")]
+    assert result.failures == {str(tmp_path / "long.csv"): "FieldTooLongError: row 2 has a field longer than "
+                                                           "the limit of 50 bytes (max_field_size)"}
+    command = subprocess.run([sys.executable, "-m", "velmira", "short.csv", "long.csv", "-d", ",",
+                              "--max-field-size", "50"], capture_output=True, text=True, cwd=tmp_path)
+    assert command.returncode == 1
+    assert command.stderr.splitlines()[0].startswith("velmira: error: long.csv: FieldTooLongError: row 2 has")
+
+
 def wait_for_reader(fifo, seconds=30):
     """Our writing end of ``fifo``, once some process has opened it to read."""
     deadline = time.monotonic() + seconds
