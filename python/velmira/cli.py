@@ -1,6 +1,7 @@
 """The ``velmira`` command: profile a CSV file and print a table, JSON or a schema.
 
-``velmira explain FILE COLUMN`` says why one column got its verdict;
+``velmira explain FILE... COLUMN`` says why one column got its verdict (over
+several files, the merged column's);
 ``velmira patterns`` lists which engine (PCRE2's JIT or Boost.Regex) runs each
 pattern of the types.
 
@@ -78,8 +79,11 @@ def _main(argv: Optional[Sequence[str]]) -> int:
     if argv[:1] == ["patterns"]:
         return _patterns(_patterns_parser().parse_args(argv[1:]))
     if argv[:1] == ["explain"]:
-        args = _explain_parser().parse_args(argv[1:])
-        args.files = [args.file]
+        parser = _explain_parser()
+        args = parser.parse_intermixed_args(argv[1:])  # options may stand between the files and COLUMN
+        if "-" in args.files:  # refused before anything is read
+            parser.error("explain reads the file a second time, so it cannot read standard input; "
+                         "save it to a file first")
     else:
         args = _parser().parse_args(argv)
         if (args.format == "sql") != (args.dialect is not None):
@@ -169,11 +173,6 @@ def _parser() -> _Parser:
              "profiled in parallel and merged",
     )
     _add_profile_options(parser)
-    parser.add_argument(
-        "--jobs", metavar="N", type=_jobs, default=None,
-        help="worker processes for several files (default: one per processor); with one file, "
-             "-j N classifies on worker threads",
-    )
     parser.add_argument("--save-types", metavar="OUT", help="write the type of every field, row by row, to OUT")
     parser.add_argument(
         "-f", "--format", choices=("table", "json", "schema", "sql", "jsonschema", "arrow"), default="table",
@@ -192,9 +191,14 @@ def _explain_parser() -> _Parser:
         prog=f"{PROG} explain",
         description="Say why COLUMN got its type: its counts, the share of its best type, and the first "
                     "distinct texts that no type took. Those texts are found by a second pass over the "
-                    "file, which stops as soon as it has found them.",
+                    "file, which stops as soon as it has found them. Over several files (or a quoted glob) "
+                    "it explains the merged column.",
     )
-    parser.add_argument("file", metavar="FILE", help="the CSV file; its first row names the columns")
+    parser.add_argument(
+        "files", metavar="FILE", nargs="+",
+        help="the CSV file, compressed or not; its first row names the columns. Several files, or a "
+             "quoted glob pattern, are profiled in parallel and merged",
+    )
     parser.add_argument("column", metavar="COLUMN", help="the column's name")
     _add_profile_options(parser)
     parser.add_argument(
@@ -268,6 +272,11 @@ def _add_profile_options(parser: argparse.ArgumentParser) -> None:
         help="classify the fields of a row on worker threads (-j N: see --jobs)",
     )
     parser.add_argument(
+        "--jobs", metavar="N", type=_jobs, default=None,
+        help="worker processes for several files (default: one per processor); with one file, "
+             "-j N classifies on worker threads",
+    )
+    parser.add_argument(
         "--cache-window", metavar="ROWS", type=_window, default=100_000,
         help="empty the value cache every ROWS rows (default: 100000)",
     )
@@ -315,18 +324,7 @@ def _run(args: argparse.Namespace) -> str:
         if bar is not None:
             bar.close()
     delimiter = profile.delimiter
-
-    try:
-        output = _output(profile, args)
-    except ImportError as exc:
-        raise _Failure(_one_line(exc)) from None
-    except KeyError:
-        raise _Failure(f"{profile.path} has no column named {args.column!r}; its columns: "
-                       f"{', '.join(map(repr, profile.column_names))}") from None
-    except OSError as exc:
-        raise _Failure(_os_message(exc)) from None
-    except (ValueError, RuntimeError) as exc:
-        raise _Failure(_one_line(exc)) from None
+    output = _output(profile, args)
 
     # Said only once the output is ready, so that an error stays the one line.
     if args.delimiter is None:
@@ -353,6 +351,7 @@ def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
             args.files, types=types, na_values=args.na, delimiter=args.delimiter,
             multithreading=args.multithreading, rolling_cache_window=args.cache_window,
             threshold=args.threshold, month_first=args.month_first, jobs=args.jobs, progress=counter,
+            max_field_size=args.max_field_size,
         )
     except (TypeError, ValueError, RuntimeError) as exc:
         raise _Failure(_one_line(exc)) from None
@@ -364,18 +363,12 @@ def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
     if result.profile is None:
         raise _Failure("no file could be profiled")
     profile = result.profile
-    if args.format == "json":
+    fmt = getattr(args, "format", None)  # explain has none
+    if fmt == "json":
         output = json.dumps(result.to_dict(), indent=2, ensure_ascii=False) + "\n"
     else:
-        try:
-            output = _output(profile, args)
-        except ImportError as exc:
-            raise _Failure(_one_line(exc)) from None
-        except OSError as exc:
-            raise _Failure(_os_message(exc)) from None
-        except (ValueError, RuntimeError) as exc:
-            raise _Failure(_one_line(exc)) from None
-        if args.format == "table":
+        output = _output(profile, args)
+        if fmt == "table":
             lines = [f"{name}: {'; '.join(what)}" for name, what in result.differences().items()]
             if lines:
                 output += "\nfiles that differ:\n" + "\n".join(lines) + "\n"
@@ -386,6 +379,23 @@ def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
 
 
 def _output(profile: Profile, args: argparse.Namespace) -> str:
+    """What the command prints for ``profile``; a problem of the second passes is one line."""
+    try:
+        return _render(profile, args)
+    except ImportError as exc:
+        raise _Failure(_one_line(exc)) from None
+    except KeyError:
+        where = (f"none of the {len(profile.parts)} files has a", "their") if profile.parts else \
+            (f"{profile.path} has no", "its")
+        raise _Failure(f"{where[0]} column named {args.column!r}; {where[1]} columns: "
+                       f"{', '.join(map(repr, profile.column_names))}") from None
+    except OSError as exc:
+        raise _Failure(_os_message(exc)) from None
+    except (ValueError, RuntimeError) as exc:
+        raise _Failure(_one_line(exc)) from None
+
+
+def _render(profile: Profile, args: argparse.Namespace) -> str:
     if hasattr(args, "column"):
         from .explain import explain
 

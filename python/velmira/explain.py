@@ -34,6 +34,8 @@ class Explanation:
     #: Data rows read by the second pass; ``complete`` when it reached the end of the file.
     rows_read: int
     complete: bool
+    #: How many files the profile covers: more than one for a merged profile.
+    files: int = 1
 
     def to_text(self) -> str:
         column = self.column
@@ -51,7 +53,8 @@ class Explanation:
         if column.note:
             lines.append(f"note     {column.note}")
         if column.counts.get("other"):
-            where = "in the whole file" if self.complete else f"in the first {self.rows_read} rows"
+            whole = "in the whole file" if self.files == 1 else f"in all {self.files} files"
+            where = whole if self.complete else f"in the first {self.rows_read} rows"
             shown = ", ".join(repr(t) for t in self.others)
             lines.append(f"other    {shown} (the first {len(self.others)} distinct, {where})")
         return "\n".join(lines) + "\n"
@@ -63,8 +66,9 @@ def _percent(share: float) -> str:
 
 
 def explain(profile: Any, column_name: str, limit: int = 5) -> Explanation:
-    """Explain ``column_name`` of ``profile``: read the file again for up to
-    ``limit`` distinct texts that the engine counted as "other" in that column.
+    """Explain ``column_name`` of ``profile``: read the file again (every file
+    of a merged profile, one after the other) for up to ``limit`` distinct
+    texts that the engine counted as "other" in that column.
 
     Raises KeyError for a column the profile does not have.
     """
@@ -93,7 +97,8 @@ def explain(profile: Any, column_name: str, limit: int = 5) -> Explanation:
         else:
             others += _others(profile, batch)
             complete = True
-    return Explanation(profile.path, column, profile.threshold, tuple(others[:limit]), rows_read, complete)
+    return Explanation(profile.path, column, profile.threshold, tuple(others[:limit]), rows_read, complete,
+                       files=len(getattr(profile, "parts", ())) or 1)
 
 
 def _others(profile: Any, texts: Iterable[str]) -> List[str]:

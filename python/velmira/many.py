@@ -17,22 +17,33 @@ and Ray's executor run it on a cluster) and merges the profiles.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import csv
+import dataclasses
 import glob
+import multiprocessing
+import multiprocessing.connection
 import os
 import pickle
+import signal
 import tempfile
+import time
+from collections import Counter, deque
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 import velmira_ext
 
-from .profile import Profile, _profile_column, check_types, infer
+from .profile import DEFAULT_MAX_FIELD_SIZE, Profile, _profile_column, check_types, infer
 from .source import Source, is_path, name_of
 from .types import DEFAULT_TYPES, default_types
 
 # Tables known to hold no text that matches two of their types.
 _EXCLUSIVE_TABLES = (DEFAULT_TYPES, default_types(compact_dates=True))
+
+#: One file's outcome: its profile, or the exception that stopped it.
+Outcome = Tuple[Optional[Profile], Optional[BaseException]]
 
 
 def merge(profiles: Iterable[Profile]) -> Profile:
@@ -99,9 +110,7 @@ def merge(profiles: Iterable[Profile]) -> Profile:
 
 
 def _with_presence(column: Any, files: Tuple[str, ...]) -> Any:
-    from dataclasses import replace
-
-    return replace(column, present_in=files)
+    return dataclasses.replace(column, present_in=files)
 
 
 def _exclusive_table(types: Mapping[str, Sequence[str]]) -> bool:
@@ -206,6 +215,7 @@ def infer_many(
     jobs: Optional[int] = None,
     strict: bool = False,
     progress: Optional[Callable[[int, int], None]] = None,
+    max_field_size: int = DEFAULT_MAX_FIELD_SIZE,
 ) -> ManyProfiles:
     """Profile every source, each in a pass of its own, and merge the profiles.
 
@@ -220,22 +230,36 @@ def infer_many(
     here, one after the other). Standard input and file objects are read here.
     ``progress``, if given, is called with (files done, files in all).
 
+    Every source given is profiled and counted, the same one given twice
+    included. Results are keyed by the sources' names, made unique where
+    several share one: ``<stream 1>``, ``<stream 2>`` for file objects
+    without a name, ``a.csv (2)`` for a second source called ``a.csv``.
+
     A file that cannot be profiled does not lose the others: it is listed in
     ``failures`` with the reason, unless ``strict`` is set, which raises its
-    exception instead.
+    exception instead. That holds for a worker process that dies too (killed
+    by the out-of-memory killer, say): its file fails with
+    ``BrokenProcessPool`` and a new worker profiles the files still to do.
+    Ctrl-C (KeyboardInterrupt) stops the workers at once, and no queued file
+    is started.
     """
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int)):
+        raise TypeError(f"jobs must be a whole number or None, not {type(jobs).__name__}")
+    if jobs is not None and jobs < 1:
+        raise ValueError(f"jobs must be 1 or more (1 profiles the files here, one after the other), not {jobs}")
     expanded, failures = expand(sources)
     if strict and failures:
         raise FileNotFoundError(next(iter(failures)) + ": " + next(iter(failures.values())))
     options = dict(types=types, na_values=na_values, delimiter=delimiter, multithreading=multithreading,
-                   rolling_cache_window=rolling_cache_window, threshold=threshold, month_first=month_first)
+                   rolling_cache_window=rolling_cache_window, threshold=threshold, month_first=month_first,
+                   max_field_size=max_field_size)
     check_types(DEFAULT_TYPES if types is None else types)  # a bad table fails once, here
-    names = [name_of(source) for source in expanded]
+    names = _display_names(expanded, taken=failures)
     results: Dict[int, Profile] = {}
     errors: Dict[int, BaseException] = {}
     done = 0
 
-    def finish(index: int, outcome: Tuple[Optional[Profile], Optional[BaseException]]) -> None:
+    def finish(index: int, outcome: Outcome) -> None:
         nonlocal done
         profile, error = outcome
         if error is not None:
@@ -249,33 +273,243 @@ def infer_many(
             progress(done, len(expanded))
 
     paths = [i for i, source in enumerate(expanded) if is_path(source)]
-    own_pool = None
+    pool = None
     if executor is None and len(paths) > 1 and (jobs is None or jobs > 1):
-        workers = min(jobs or os.cpu_count() or 1, len(paths))
-        own_pool = executor = concurrent.futures.ProcessPoolExecutor(max_workers=workers)
-    # Standard input and file objects cannot travel to another process: they are read here.
-    here = [i for i in range(len(expanded)) if executor is None or i not in set(paths)]
+        pool = _Pool(min(jobs or os.cpu_count() or 1, len(paths)), options)
+    elsewhere = set(paths) if executor is not None or pool is not None else set()
     futures: Dict[concurrent.futures.Future, int] = {}
     try:
-        if executor is not None:
+        if pool is not None:
+            pool.start([(i, os.fspath(expanded[i])) for i in paths])
+        elif executor is not None:
             futures = {executor.submit(_profile_one, os.fspath(expanded[i]), options): i for i in paths}
-        for i in here:
-            finish(i, _profile_one(expanded[i], options, portable=False))
+        # Standard input and file objects cannot travel to another process: they are read here.
+        for i in range(len(expanded)):
+            if i not in elsewhere:
+                finish(i, _profile_one(expanded[i], options, portable=False))
+        if pool is not None:
+            for index, outcome in pool.outcomes():
+                finish(index, outcome)
         for future in concurrent.futures.as_completed(futures):
-            finish(futures[future], future.result())
+            finish(futures[future], _outcome(future))
     except BaseException:
         for future in futures:
             future.cancel()
+        if pool is not None:
+            pool.stop()
         raise
-    finally:
-        if own_pool is not None:
-            own_pool.shutdown(wait=True)
+    if pool is not None:
+        pool.close()
 
     for index, error in errors.items():
         failures[names[index]] = f"{type(error).__name__}: {' '.join(str(error).split())}"
-    profiles = {names[i]: results[i] for i in sorted(results)}
+    profiles = {}
+    for i in sorted(results):
+        # A stream's profile takes the name it is listed under; a path keeps its own, to be read again.
+        same = is_path(expanded[i]) or results[i].path == names[i]
+        profiles[names[i]] = results[i] if same else dataclasses.replace(results[i], path=names[i])
     merged = merge(profiles.values()) if profiles else None
     return ManyProfiles(merged, profiles, failures)
+
+
+def _display_names(sources: Sequence[Source], taken: Iterable[str] = ()) -> List[str]:
+    """What each source is called in the results: its own name, made unique where
+    several share one, so that none replaces another. Paths get the plain names
+    first; a name in angle brackets is numbered inside them (``<stream 1>``)."""
+    names = [name_of(source) for source in sources]
+    shared = {name for name, times in Counter(names).items() if times > 1}
+    used = (set(names) - shared) | set(taken)
+    unique = list(names)
+    for i in sorted(range(len(names)), key=lambda i: (not is_path(sources[i]), i)):
+        name = names[i]
+        if name not in shared:
+            continue
+        number = 1
+        while True:
+            if name.startswith("<") and name.endswith(">"):
+                candidate = f"{name[:-1]} {number}>"
+            else:
+                candidate = name if number == 1 else f"{name} ({number})"
+            number += 1
+            if candidate not in used:
+                break
+        used.add(candidate)
+        unique[i] = candidate
+    return unique
+
+
+def _outcome(future: concurrent.futures.Future) -> Outcome:
+    """A future's outcome; what broke the executor (a dead worker, a lost
+    connection) becomes that file's failure rather than everyone's."""
+    try:
+        return future.result()
+    except Exception as exc:
+        return None, exc
+
+
+class _Pool:
+    """Worker processes of infer_many's own, each fed one file at a time through a pipe
+    of its own. A worker that dies (killed by the out-of-memory killer, say) loses only
+    the file it was profiling: that file fails, and a new worker takes the files still
+    to do. (A ProcessPoolExecutor breaks as a whole when one worker dies, without
+    saying which file killed it, and lets queued files run to their end on Ctrl-C.)"""
+
+    def __init__(self, size: int, options: Mapping[str, Any]) -> None:
+        self._size = size  # workers at most
+        self._options = dict(options)  # infer's arguments, given to each worker as it starts
+        self._context = multiprocessing.get_context()
+        self._todo: Deque[Tuple[int, str]] = deque()  # (index, path) not handed out yet
+        self._lost: Deque[Tuple[int, Outcome]] = deque()  # files whose new worker died before taking them
+        self._workers: List[_Worker] = []  # the live workers, idle or busy
+
+    def start(self, tasks: Iterable[Tuple[int, str]]) -> None:
+        """Start the workers and hand each its first file; they work while the caller does."""
+        self._todo.extend(tasks)
+        self._hand_out()
+
+    def outcomes(self) -> Iterator[Tuple[int, Outcome]]:
+        """(index, outcome) of every file, as each is done."""
+        while True:
+            while self._lost:
+                yield self._lost.popleft()
+            busy = [worker for worker in self._workers if worker.index is not None]
+            if not busy:
+                return
+            ready = set(multiprocessing.connection.wait(
+                [worker.pipe for worker in busy] + [worker.process.sentinel for worker in busy]))
+            for worker in busy:
+                if worker.pipe in ready or worker.process.sentinel in ready:
+                    index, outcome = worker.index, worker.receive()
+                    if outcome is None:
+                        outcome = self._died(worker)
+                    yield index, outcome
+            self._hand_out()
+
+    def close(self) -> None:
+        """Let the workers end, after the last file."""
+        for worker in self._workers:
+            worker.send(None)
+        self._join(terminate=False)
+
+    def stop(self) -> None:
+        """End every worker now, busy or not; the files not started are dropped."""
+        self._todo.clear()
+        self._join(terminate=True)
+
+    def _hand_out(self) -> None:
+        idle = [worker for worker in self._workers if worker.index is None]
+        while self._todo:
+            if not idle:
+                if len(self._workers) >= self._size:
+                    return
+                idle.append(self._spawn())
+            worker = idle.pop()
+            task = self._todo.popleft()
+            if not worker.send(task):  # it is dead
+                if worker.answered:  # it died idle: the file is not to blame
+                    self._todo.appendleft(task)
+                    self._died(worker)
+                else:  # a new worker that cannot start: this file fails, so the loop ends
+                    self._lost.append((task[0], self._died(worker)))
+
+    def _spawn(self) -> "_Worker":
+        ours, theirs = self._context.Pipe()
+        process = self._context.Process(target=_work, args=(theirs, self._options), daemon=True,
+                                        name="velmira-worker")
+        with _sigint_blocked():  # until the worker ignores it: Ctrl-C is the parent's to handle
+            process.start()
+        theirs.close()
+        worker = _Worker(process, ours)
+        self._workers.append(worker)
+        return worker
+
+    def _died(self, worker: "_Worker") -> Outcome:
+        self._workers.remove(worker)
+        worker.process.join()
+        worker.pipe.close()
+        return None, BrokenProcessPool(f"the worker profiling it died: {worker.death()}")
+
+    def _join(self, terminate: bool) -> None:
+        workers, self._workers = self._workers, []
+        if terminate:
+            for worker in workers:
+                worker.process.terminate()
+        deadline = time.monotonic() + 0.5
+        for worker in workers:
+            worker.process.join(max(0.0, deadline - time.monotonic()))
+            if worker.process.is_alive():
+                worker.process.kill()
+                worker.process.join()
+            worker.pipe.close()
+
+
+@dataclass
+class _Worker:
+    process: Any  # a multiprocessing Process
+    pipe: Any  # our end of its pipe
+    index: Optional[int] = None  # the file it is profiling; None while idle
+    answered: bool = False  # whether it has sent an outcome, so was seen working
+
+    def send(self, task: Optional[Tuple[int, str]]) -> bool:
+        """Hand it a file (None: end); False when it is gone."""
+        try:
+            self.pipe.send(task)
+        except OSError:
+            return False
+        self.index = None if task is None else task[0]
+        return True
+
+    def receive(self) -> Optional[Outcome]:
+        """Its outcome for its file, once its pipe or its end woke us; None when it died first."""
+        try:
+            if not self.pipe.poll():  # nothing sent: its end woke us
+                return None
+            _, outcome = self.pipe.recv()
+        except (EOFError, OSError):  # it died while it answered
+            return None
+        self.index, self.answered = None, True
+        return outcome
+
+    def death(self) -> str:
+        code = self.process.exitcode
+        if code is None or code >= 0:
+            return f"it exited with status {code}"
+        try:
+            name = f" ({signal.Signals(-code).name})"
+        except ValueError:
+            name = ""
+        why = f"killed by signal {-code}{name}"
+        return why + ", often out of memory" if -code == signal.SIGKILL else why
+
+
+@contextlib.contextmanager
+def _sigint_blocked() -> Iterator[None]:
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
+def _work(pipe: Any, options: Mapping[str, Any]) -> None:
+    """A worker process: profile each path it is sent, until it is sent None."""
+    # Ctrl-C at a terminal reaches every process of the group: the parent stops the
+    # workers itself, and a worker that caught it would only print a traceback.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    try:
+        while True:
+            task = pipe.recv()
+            if task is None:
+                return
+            index, path = task
+            pipe.send((index, _profile_one(path, options)))
+    except (EOFError, OSError):  # the parent is gone
+        return
 
 
 def _profile_one(source: Source, options: Mapping[str, Any],

@@ -228,6 +228,43 @@ def test_explain_stops_once_it_has_enough(tmp_path):
     assert "other    'w0', 'w1' (the first 2 distinct, in the first 1000 rows)" in result.stdout
 
 
+@pytest.mark.parametrize("files", [
+    pytest.param(["'*.csv'"], id="glob"),
+    pytest.param(["a.csv", "b.csv"], id="two-files"),
+    pytest.param(["a.csv", "b.csv", "-j", "2"], id="two-workers"),
+])
+def test_explain_over_several_files(tmp_path, files):
+    """explain over several files or a glob used to crash with an AttributeError traceback."""
+    create(tmp_path, {"a.csv": "n,w\n1,x\nx,y\n", "b.csv": "w,n\nz,2\ny,3\nq,y\n"})
+    args = [f.strip("'") for f in files]  # the glob reaches the command unexpanded
+    result = run("explain", *args, "n", "-d", ",", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.splitlines() == [
+        "2 files: column 'n'",
+        "type     string (best type integer covers 60.0% of 5 values; threshold 100.0%)",
+        "counts   integer 3, other 2",
+        "missing  0",
+        "other    'x', 'y' (the first 2 distinct, in all 2 files)",
+    ]
+
+
+def test_explain_refuses_standard_input_before_reading_it(tmp_path):
+    """explain - used to read all of standard input before it said it needs a file."""
+    env = {**os.environ, "PYTHONUTF8": "1"}
+    with subprocess.Popen([sys.executable, "-m", "velmira", "explain", "-", "n"], cwd=tmp_path, env=env,
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          encoding="utf-8") as proc:
+        proc.stdin.write("n\n1\n")
+        proc.stdin.flush()  # and standard input stays open
+        try:
+            status = proc.wait(timeout=30)
+        finally:
+            proc.kill()
+        assert (status, proc.stdout.read()) == (2, "")
+        assert proc.stderr.read() == ("velmira explain: error: explain reads the file a second time, so it cannot "
+                                      "read standard input; save it to a file first (see velmira explain --help)\n")
+
+
 @pytest.mark.parametrize("args,status,message", [
     pytest.param(["in.csv", "-f", "sql"], 2, "-f sql needs --dialect (sqlite, postgresql, duckdb, mysql)",
                  id="sql-without-dialect"),
@@ -239,6 +276,9 @@ def test_explain_stops_once_it_has_enough(tmp_path):
     pytest.param(["dup.csv", "-f", "jsonschema"], 1, "column name 'x' appears more than once", id="duplicate-names"),
     pytest.param(["explain", "in.csv", "nope"], 1, "in.csv has no column named 'nope'; its columns: 'n', 'w', 'f'",
                  id="explain-unknown-column"),
+    pytest.param(["explain", "in.csv", "dup.csv", "nope"], 1,
+                 "none of the 2 files has a column named 'nope'; their columns: 'n', 'w', 'f', 'x'",
+                 id="explain-unknown-column-of-several-files"),
     pytest.param(["explain", "in.csv"], 2, "the following arguments are required: COLUMN", id="explain-no-column"),
     pytest.param(["explain", "missing.csv", "n"], 1, "missing.csv: No such file or directory",
                  id="explain-missing-file"),

@@ -2,12 +2,20 @@
 headers that differ, failures, empty shards and executors (a Dask cluster among them)."""
 
 import concurrent.futures
+import concurrent.futures.process
+import contextlib
+import errno
 import gzip
+import io
 import json
+import os
 import random
+import signal
 import sqlite3
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -111,6 +119,180 @@ def test_a_failing_shard_does_not_lose_the_others(shards, tmp_path):
     assert result.failures[str(tmp_path / "missing.csv")].startswith("FileNotFoundError")
     with pytest.raises(velmira.InputError):
         velmira.infer_many(sources, jobs=1, strict=True)
+
+
+# What each source of a case holds: ("path", name) or ("stream", name or None for none).
+ONE_ROW, TWO_ROWS = b"id,w\n1,a\n", b"id,w\n2,b\n3,c\n"
+
+
+@pytest.mark.parametrize("sources,names,rows", [
+    pytest.param([("stream", None, ONE_ROW), ("stream", None, TWO_ROWS)], ["<stream 1>", "<stream 2>"], 3,
+                 id="two-streams-without-names"),
+    pytest.param([("stream", "a.csv", ONE_ROW), ("path", "a.csv", ONE_ROW)], ["a.csv (2)", "a.csv"], 2,
+                 id="stream-and-path-of-one-name"),
+    pytest.param([("path", "a.csv", ONE_ROW), ("path", "a.csv", ONE_ROW)], ["a.csv", "a.csv (2)"], 2,
+                 id="one-path-twice"),
+    pytest.param([("path", "a.csv", ONE_ROW), ("path", "a.csv", ONE_ROW), ("path", "a.csv (2)", TWO_ROWS)],
+                 ["a.csv", "a.csv (3)", "a.csv (2)"], 4, id="a-made-name-already-taken"),
+])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_sources_sharing_a_name_are_all_counted(tmp_path, monkeypatch, sources, names, rows, jobs):
+    """infer_many used to keep one profile per name: two unnamed streams gave the rows of one."""
+    monkeypatch.chdir(tmp_path)
+    given = []
+    for kind, name, data in sources:
+        if kind == "path":
+            (tmp_path / name).write_bytes(data)
+            given.append(name)
+        else:
+            stream = io.BytesIO(data)
+            if name is not None:
+                stream.name = name
+            given.append(stream)
+    result = velmira.infer_many(given, delimiter=",", jobs=jobs)
+    assert (list(result.profiles), result.failures) == (names, {})
+    assert result.profile.rows == rows
+    assert [part.rows for part in result.profile.parts] == [len(data.splitlines()) - 1 for *_, data in sources]
+    streams = [name for (kind, *_), name in zip(sources, names) if kind == "stream"]
+    assert [part.path for part in result.profile.parts if not part.rereadable] == streams
+
+
+@pytest.mark.parametrize("jobs,error", [(0, ValueError), (-1, ValueError), ("2", TypeError), (2.0, TypeError)])
+def test_jobs_below_one_are_refused(shards, jobs, error):
+    """jobs=0 and jobs=-1 used to run every file here, one after the other, without a word."""
+    paths, _ = shards
+    with pytest.raises(error, match="jobs must be"):
+        velmira.infer_many([str(p) for p in paths], jobs=jobs)
+
+
+def test_max_field_size_reaches_every_file(tmp_path):
+    """infer_many took no max_field_size, and the command over several files ignored --max-field-size."""
+    write(tmp_path / "short.csv", ["id"], [["1"]])
+    write(tmp_path / "long.csv", ["id"], [["x" * 100]])
+    result = velmira.infer_many([str(tmp_path / "short.csv"), str(tmp_path / "long.csv")], max_field_size=50,
+                                delimiter=",", jobs=2)
+    assert list(result.profiles) == [str(tmp_path / "short.csv")]
+    assert result.failures == {str(tmp_path / "long.csv"): "FieldTooLongError: row 2 has a field longer than "
+                                                           "the limit of 50 bytes (max_field_size)"}
+    command = subprocess.run([sys.executable, "-m", "velmira", "short.csv", "long.csv", "-d", ",",
+                              "--max-field-size", "50"], capture_output=True, text=True, cwd=tmp_path)
+    assert command.returncode == 1
+    assert command.stderr.splitlines()[0].startswith("velmira: error: long.csv: FieldTooLongError: row 2 has")
+
+
+def wait_for_reader(fifo, seconds=30):
+    """Our writing end of ``fifo``, once some process has opened it to read."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as exc:
+            if exc.errno != errno.ENXIO or time.monotonic() > deadline:
+                raise
+            time.sleep(0.01)
+
+
+def reader_of(fifo, seconds=30):
+    """The process, other than this one, that has ``fifo`` open."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            if int(pid) == os.getpid():
+                continue
+            try:
+                if any(os.readlink(f"/proc/{pid}/fd/{fd}") == str(fifo) for fd in os.listdir(f"/proc/{pid}/fd")):
+                    return int(pid)
+            except OSError:  # gone, or not ours to look at
+                continue
+        time.sleep(0.01)
+    raise TimeoutError(f"no process reads {fifo}")
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="finds the worker through /proc")
+def test_a_dead_worker_loses_only_its_file(tmp_path):
+    """A worker killed mid-file (by the out-of-memory killer, say) used to break the pool: every file was lost."""
+    doomed, stalled = tmp_path / "doomed.csv", tmp_path / "stalled.csv"
+    os.mkfifo(doomed)
+    os.mkfifo(stalled)
+    later = [write(tmp_path / f"later-{k}.csv", ["id"], [[str(k)]] * (k + 1)) for k in range(3)]
+    problems = []
+
+    def kill_then_feed():
+        # Both workers wait on a FIFO, the other files queued: kill one, then let the other finish.
+        try:
+            end = wait_for_reader(doomed)
+            os.kill(reader_of(doomed), signal.SIGKILL)
+            os.close(end)
+            end = wait_for_reader(stalled)
+            os.write(end, b"id\n7\n8\n")
+            os.close(end)
+        except Exception as exc:
+            problems.append(exc)
+
+    helper = threading.Thread(target=kill_then_feed, daemon=True)
+    helper.start()
+    result = velmira.infer_many([str(doomed), str(stalled), *map(str, later)], jobs=2, delimiter=",")
+    helper.join(30)
+    assert problems == []
+    assert result.failures == {str(doomed): "BrokenProcessPool: the worker profiling it died: killed by signal 9 "
+                                            "(SIGKILL), often out of memory"}
+    assert list(result.profiles) == [str(stalled), *map(str, later)]
+    assert result.profile.rows == 2 + 1 + 2 + 3
+
+
+class LosesOneFile(concurrent.futures.Executor):
+    """Runs each pass here, but the one of ``lost`` fails as a broken executor's would."""
+
+    def __init__(self, lost):
+        self.lost = lost
+
+    def submit(self, fn, *args, **kwargs):
+        future = concurrent.futures.Future()
+        if args[0] == self.lost:
+            future.set_exception(concurrent.futures.process.BrokenProcessPool("the worker died"))
+        else:
+            future.set_result(fn(*args, **kwargs))
+        return future
+
+
+def test_an_executor_that_loses_a_file_loses_only_that_file(shards):
+    """A future of the caller's executor that failed (a dead worker, a lost connection) used to lose every file."""
+    paths, _ = shards
+    sources = [str(p) for p in paths]
+    result = velmira.infer_many(sources, executor=LosesOneFile(sources[2]))
+    assert result.failures == {sources[2]: "BrokenProcessPool: the worker died"}
+    assert list(result.profiles) == sources[:2] + sources[3:]
+    with pytest.raises(concurrent.futures.process.BrokenProcessPool):
+        velmira.infer_many(sources, executor=LosesOneFile(sources[2]), strict=True)
+
+
+@pytest.mark.parametrize("files,stalled", [
+    pytest.param(["stalled-0.csv", "stalled-1.csv", "stalled-2.csv"], 2, id="queued-files"),
+    pytest.param(["done.csv", "stalled-0.csv"], 1, id="an-idle-worker"),
+])
+def test_ctrl_c_stops_the_pool_at_once(tmp_path, files, stalled):
+    """Ctrl-C used to wait for the queued files' whole passes, and an idle worker printed a traceback."""
+    write(tmp_path / "done.csv", ["id"], [["1"]])
+    for name in files:
+        if name.startswith("stalled"):
+            os.mkfifo(tmp_path / name)
+    command = [sys.executable, "-m", "velmira", *files, "-d", ",", "-j", "2", "--no-progress"]
+    with subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          start_new_session=True) as proc:
+        ends = [wait_for_reader(tmp_path / f"stalled-{k}.csv") for k in range(stalled)]
+        time.sleep(0.5)  # the other worker is done with done.csv, or has more queued
+        try:
+            os.killpg(proc.pid, signal.SIGINT)  # as Ctrl-C at a terminal: the whole process group
+            started = time.monotonic()
+            status = proc.wait(timeout=30)
+            took = time.monotonic() - started
+        finally:
+            with contextlib.suppress(ProcessLookupError):  # the workers too, should the test have failed
+                os.killpg(proc.pid, signal.SIGKILL)
+            for end in ends:
+                os.close(end)
+        assert (status, proc.stdout.read(), proc.stderr.read()) == (130, "", "velmira: interrupted\n")
+        assert took < 1.0
 
 
 def test_empty_shards(shards, tmp_path):
