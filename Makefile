@@ -8,7 +8,7 @@ CMAKE_ARGS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
              -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
 .PHONY: run test setup install test-cpp test-python test-asan test-tsan fuzz fuzz-coverage bench \
-        wheel sdist clean
+        wheel sdist test-wheel clean
 
 ## run: build and install, then profile the sample file with the default types
 run: install
@@ -61,6 +61,10 @@ wheel: setup
 ## sdist: the source distribution alone, in dist/
 sdist: setup
 	scripts/wheel.sh --sdist-only
+
+## test-wheel: install dist/'s wheel alone in a new virtual environment and try it from outside the tree
+test-wheel:
+	scripts/wheel_smoke.sh
 
 clean:
 	rm -rf build
