@@ -7,7 +7,8 @@ CMAKE_ARGS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
              -DPython_EXECUTABLE=$(abspath $(PY)) \
              -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: run test setup install test-cpp test-python test-asan test-tsan fuzz fuzz-coverage bench clean
+.PHONY: run test setup install test-cpp test-python test-asan test-tsan fuzz fuzz-coverage bench \
+        wheel sdist test-wheel clean
 
 ## run: build and install, then profile the sample file with the default types
 run: install
@@ -52,6 +53,18 @@ fuzz-coverage: setup
 bench: install
 	$(PY) -m pip install -q --no-build-isolation ".[bench]"
 	$(PY) bench/run.py
+
+## wheel: the sdist and a wheel built from it that carries its libraries, in dist/ (auditwheel)
+wheel: setup
+	JOBS=$(JOBS) scripts/wheel.sh
+
+## sdist: the source distribution alone, in dist/
+sdist: setup
+	scripts/wheel.sh --sdist-only
+
+## test-wheel: install dist/'s wheel alone in a new virtual environment and try it from outside the tree
+test-wheel:
+	scripts/wheel_smoke.sh
 
 clean:
 	rm -rf build
