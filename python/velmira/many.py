@@ -357,7 +357,10 @@ class _Pool:
     def __init__(self, size: int, options: Mapping[str, Any]) -> None:
         self._size = size  # workers at most
         self._options = dict(options)  # infer's arguments, given to each worker as it starts
-        self._context = multiprocessing.get_context()
+        # Workers come from a fork server, never forked from the caller: a caller with other
+        # threads (a pass reading ahead, a dask client) may hold a lock at the moment of a
+        # fork, and the worker would wait for it forever.
+        self._context = multiprocessing.get_context("forkserver")
         self._todo: Deque[Tuple[int, str]] = deque()  # (index, path) not handed out yet
         self._lost: Deque[Tuple[int, Outcome]] = deque()  # files whose new worker died before taking them
         self._workers: List[_Worker] = []  # the live workers, idle or busy
