@@ -254,6 +254,12 @@ void Inf::setColTypePatterns(PatternStrings patterns) {
     }
 }
 
+void Inf::adoptTypeTable(const velmira::TypeTable& table) {
+    typeCache.clear();
+    colTypePatterns = table.regexes;
+    matchers = table.matchers;
+}
+
 void Inf::syncMatchers() {
     for (auto it = matchers.begin(); it != matchers.end();) {
         it = colTypePatterns.count(it->first) != 0 ? std::next(it) : matchers.erase(it);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "matcher.hpp"
+#include "type_table.hpp"
 #include "value_cache.hpp"
 
 namespace tessel {
@@ -62,8 +63,11 @@ public:
     void setRollingCacheWindow(int window);
     void setNaValues(std::unordered_set<std::string> values);
     // Discards the old table first: if a pattern fails to compile, the table keeps
-    // what was compiled before the failure and the regex error propagates.
+    // what was compiled before the failure and the regex error propagates. Empties the
+    // value cache, whose entries the old table decided.
     void setColTypePatterns(PatternStrings patterns);
+    // The same with a table compiled already (shared, not compiled again).
+    void adoptTypeTable(const velmira::TypeTable& table);
 
     std::string getFilepath() const;
     char getDelimiter() const;

@@ -62,7 +62,7 @@ Pcre2Program Pcre2Program::compile(std::string_view pattern, std::string& whyNot
         whyNot = "PCRE2 does not compile it (" + pcre2Message(error) + " at offset " + std::to_string(offset) + ")";
         return program;
     }
-    program.code_.reset(code);
+    program.code_.reset(code, pcre2_code_free);
     const int jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
     std::size_t jitSize = 0;
     if (jit != 0 || pcre2_pattern_info(code, PCRE2_INFO_JITSIZE, &jitSize) != 0 || jitSize == 0) {

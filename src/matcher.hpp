@@ -73,10 +73,9 @@ public:
     int matchInterpreted(std::string_view text, MatchScratch& scratch) const;
 
 private:
-    struct Free {
-        void operator()(pcre2_code* code) const { pcre2_code_free(code); }
-    };
-    std::unique_ptr<pcre2_code, Free> code_;
+    // Shared, so that a compiled table can be handed to a pass without compiling again: the
+    // code is read-only once built and PCRE2 matches it from many threads at once.
+    std::shared_ptr<pcre2_code> code_;
 };
 
 // Whether a text may be shown to PCRE2: it holds no LF, CR or FF, the bytes Boost treats as

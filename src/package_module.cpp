@@ -21,6 +21,7 @@
 #include "input.hpp"
 #include "matcher.hpp"
 #include "python_errors.hpp"
+#include "type_table.hpp"
 
 namespace py = pybind11;
 
@@ -190,13 +191,14 @@ auto withoutLock(Body&& body) {
 }
 
 // One pass over an input. Returns (column names as bytes, per column its counts, data rows).
-py::tuple infer(InputHandle& handle, char delimiter, const Inf::PatternStrings& types,
+py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& types,
                 const std::unordered_set<std::string>& naValues, bool multithreading, const py::object& typesFile,
                 int window, const py::object& progress, std::size_t maxFieldSize) {
     velmira::Input& input = handle.get();
     const bool writeTypes = !typesFile.is_none();
-    Inf inf(std::string(), delimiter, types, naValues, multithreading, writeTypes,
+    Inf inf(std::string(), delimiter, {}, naValues, multithreading, writeTypes,
             writeTypes ? pathBytes(typesFile) : std::string(), window);
+    inf.adoptTypeTable(types);
     Inf::StreamOptions options;
     options.maxFieldSize = maxFieldSize;
     options.strictTypesFile = true;
@@ -266,6 +268,53 @@ py::tuple infer(InputHandle& handle, char delimiter, const Inf::PatternStrings& 
     return py::make_tuple(names, counts, inf.getNumRows());
 }
 
+// A table of type name to patterns, compiled in the dict's order, so that the pattern named
+// in an error is the first bad one as the caller wrote them.
+velmira::TypeTable compileTypes(const py::dict& types) {
+    std::vector<velmira::TypeTable::Entry> entries;
+    entries.reserve(types.size());
+    for (const auto& [name, patterns] : types) {
+        entries.emplace_back(name.cast<std::string>(), patterns.cast<std::vector<std::string>>());
+    }
+    return velmira::TypeTable::compile(entries);
+}
+
+// Bytes as they are; str as UTF-8, as the engine reads patterns and markers.
+std::string textBytes(const py::handle& text) {
+    if (py::isinstance<py::bytes>(text)) return std::string(py::reinterpret_borrow<py::bytes>(text));
+    return text.cast<std::string>();
+}
+
+py::list classify(const velmira::TypeTable& table, const py::iterable& texts, bool all) {
+    velmira::MatchScratch scratch;
+    py::list result;
+    for (const py::handle& item : texts) {
+        const std::string text = textBytes(item);
+        if (all) {
+            result.append(py::cast(table.allMatches(text, scratch)));
+        } else {
+            const std::string* type = table.firstMatch(text, scratch);
+            result.append(py::str(type != nullptr ? *type : std::string("other")));
+        }
+    }
+    return result;
+}
+
+py::dict engines(const velmira::TypeTable& table) {
+    py::dict result;
+    for (const std::string& name : table.names()) {
+        py::list rows;
+        const auto& regexes = table.regexes.at(name);
+        const auto& matchers = table.matchers.at(name);
+        for (std::size_t i = 0; i < regexes.size(); ++i) {
+            rows.append(py::make_tuple(regexes[i].str(), velmira::engineName(matchers[i].engine()),
+                                       matchers[i].whyBoost()));
+        }
+        result[py::str(name)] = rows;
+    }
+    return result;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -273,6 +322,33 @@ PYBIND11_MODULE(_native, m) {
     velmira::registerErrorTranslation();
     py::register_exception<velmira::InputError>(m, "InputError", PyExc_ValueError);
     py::register_exception<FieldTooLongError>(m, "FieldTooLongError", PyExc_ValueError);
+
+    static py::exception<velmira::PatternCompileError> patternError(m, "PatternCompileError", PyExc_ValueError);
+    py::register_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const velmira::PatternCompileError& e) {
+            // (type name, pattern, Boost's message), the message decoded with replacement
+            // since Boost may cut a UTF-8 character where it quotes the pattern.
+            py::object reason = py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeUTF8(e.reason.data(), static_cast<Py_ssize_t>(e.reason.size()), "replace"));
+            py::tuple args = py::make_tuple(py::str(e.typeName), py::str(e.pattern), reason);
+            PyErr_SetObject(patternError.ptr(), args.ptr());
+        }
+    });
+
+    py::class_<velmira::TypeTable>(m, "TypeTable", "A table of type patterns, compiled once (compile_types).")
+        .def_property_readonly("names", &velmira::TypeTable::names,
+                               "The type names, in the order in which a new column tries them.")
+        .def("engines", &engines,
+             "Type name to a list of (pattern, engine, why): 'pcre2-jit' or 'boost' with the reason.");
+
+    m.def("compile_types", &compileTypes, py::arg("types"),
+          "Compiles a dict of type name to patterns once. Raises PatternCompileError (a ValueError) "
+          "with args (type name, pattern, reason) for the first pattern that does not compile.");
+    m.def("classify", &classify, py::arg("table"), py::arg("texts"), py::arg("all") = false,
+          "Each text's type as a new column decides it (the first matching type in the table's "
+          "order, or 'other'); with all=True, the list of every type that matches each text.");
 
     m.def("pattern_engine", &patternEngine, py::arg("pattern"),
           "Which engine answers a pattern: ('pcre2-jit', '') or ('boost', the reason it is not on PCRE2).");
@@ -323,4 +399,15 @@ PYBIND11_MODULE(_native, m) {
           "interpreter's lock is released while it runs, except to report progress and to check for "
           "signals a few times a second. A field longer than max_field_size bytes (0: no limit) "
           "raises FieldTooLongError; a types file that cannot be written raises OSError.");
+    // The same with the types as a dict, compiled for this pass alone.
+    m.def(
+        "infer",
+        [](InputHandle& handle, char delimiter, const py::dict& types, const std::unordered_set<std::string>& naValues,
+           bool multithreading, const py::object& typesFile, int window, const py::object& progress,
+           std::size_t maxFieldSize) {
+            return infer(handle, delimiter, compileTypes(types), naValues, multithreading, typesFile, window,
+                         progress, maxFieldSize);
+        },
+        py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"), py::arg("multithreading"),
+        py::arg("types_file"), py::arg("window"), py::arg("progress"), py::arg("max_field_size") = 0);
 }

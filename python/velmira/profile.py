@@ -470,7 +470,7 @@ def infer(
             delimiter = _guess_delimiter(inp.peek(SNIFF_BYTES))
         with _written_aside(target) as aside:
             names_raw, counts_raw, rows = _native.infer(
-                inp, delimiter, dict(table), marker_bytes, bool(multithreading), aside,
+                inp, delimiter, _native.compile_types(table), marker_bytes, bool(multithreading), aside,
                 rolling_cache_window, progress, max_field_size,
             )
         compression = inp.compression
