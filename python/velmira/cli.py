@@ -29,17 +29,10 @@ import sys
 from collections import Counter
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
-from .many import infer_many
 from ._native import FieldTooLongError
-from .profile import (
-    DEFAULT_MAX_FIELD_SIZE,
-    excerpt,
-    HeaderEncodingError,
-    Profile,
-    check_types,
-    infer,
-    pattern_engines,
-)
+from .inference import DEFAULT_MAX_FIELD_SIZE, HeaderEncodingError, check_types, excerpt, infer, pattern_engines
+from .many import infer_many
+from .profile import Profile
 from .source import FileCounter, ProgressBar, name_of
 from .schema import DIALECTS
 from .types import default_types

@@ -35,87 +35,13 @@ from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Mapping
 
 import velmira_ext
 
-from .profile import DEFAULT_MAX_FIELD_SIZE, Profile, _profile_column, check_types, infer
+from .inference import DEFAULT_MAX_FIELD_SIZE, check_types, infer
+from .profile import Profile, merge
 from .source import Source, is_path, name_of
-from .types import DEFAULT_TYPES, default_types
-
-# Tables known to hold no text that matches two of their types.
-_EXCLUSIVE_TABLES = (DEFAULT_TYPES, default_types(compact_dates=True))
+from .types import DEFAULT_TYPES
 
 #: One file's outcome: its profile, or the exception that stopped it.
 Outcome = Tuple[Optional[Profile], Optional[BaseException]]
-
-
-def merge(profiles: Iterable[Profile]) -> Profile:
-    """The profiles of several files merged into one.
-
-    Columns are matched by name; the merged profile has every name that any
-    file has, in the order first met, and each column's ``present_in`` lists
-    the files that have it (its counts are theirs alone). Repeated names within
-    one file already share one count table, and merge into one column. Rows are
-    summed and every verdict is made again from the merged counts.
-    ``merge_exact`` says whether the merged counts are those of one pass over
-    all the files: true for the default types, which no text matches two of;
-    for other types it holds only when no text of the files matches two types
-    (see :func:`check_exclusive`), and ``merge_exact`` is False.
-
-    All profiles must have been made with the same types, missing-value
-    markers, threshold and date order; ValueError otherwise.
-    """
-    parts: List[Profile] = []
-    for profile in profiles:
-        parts.extend(profile.parts or (profile,))
-    if not parts:
-        raise ValueError("nothing to merge")
-    first = parts[0]
-    for part in parts[1:]:
-        for what in ("types", "na_values", "threshold", "month_first"):
-            if getattr(part, what) != getattr(first, what):
-                raise ValueError(f"cannot merge {part.path} with {first.path}: they were profiled with "
-                                 f"different {what.replace('_', ' ')}")
-    type_names = list(first.types)
-    counts: Dict[str, Dict[str, int]] = {}
-    present: Dict[str, List[str]] = {}
-    for part in parts:
-        seen = set()
-        for column in part.columns:
-            if column.name in seen:  # a repeated name: one table, counted once
-                continue
-            seen.add(column.name)
-            total = counts.setdefault(column.name, {name: 0 for name in (*type_names, "other", "NA")})
-            for name, count in column.counts.items():
-                total[name] = total.get(name, 0) + count
-            present.setdefault(column.name, []).append(part.path)
-    columns = []
-    for name, total in counts.items():
-        column = _profile_column(name, total, type_names, first.threshold, first.month_first)
-        columns.append(_with_presence(column, tuple(present[name])))
-    delimiters = {part.delimiter for part in parts}
-    compressions = {part.compression for part in parts}
-    return Profile(
-        path=f"{len(parts)} files" if len(parts) != 1 else first.path,
-        delimiter=delimiters.pop() if len(delimiters) == 1 else "",
-        rows=sum(part.rows for part in parts),
-        columns=tuple(columns),
-        types=first.types,
-        na_values=first.na_values,
-        threshold=first.threshold,
-        bom=any(part.bom for part in parts),
-        month_first=first.month_first,
-        compression=compressions.pop() if len(compressions) == 1 else None,
-        rereadable=all(part.rereadable for part in parts),
-        parts=tuple(parts),
-        merge_exact=_exclusive_table(first.types),
-    )
-
-
-def _with_presence(column: Any, files: Tuple[str, ...]) -> Any:
-    return dataclasses.replace(column, present_in=files)
-
-
-def _exclusive_table(types: Mapping[str, Sequence[str]]) -> bool:
-    table = {name: tuple(patterns) for name, patterns in types.items()}
-    return any(table == dict(known) for known in _EXCLUSIVE_TABLES)
 
 
 def check_exclusive(types: Mapping[str, Iterable[str]], texts: Iterable[str]) -> Dict[str, List[str]]:

@@ -281,44 +281,6 @@ def kind_of(type_name: str) -> Optional[str]:
     return None
 
 
-def _table_schema_fields() -> Dict[str, Dict[str, object]]:
-    fields: Dict[str, Dict[str, object]] = {}
-    for name in DEFAULT_TYPES:
-        kind = kind_of(name)
-        if name in _OTHER_FIELDS:
-            fields[name] = dict(_OTHER_FIELDS[name])
-        elif kind in ("integer", "number"):
-            field: Dict[str, object] = {"type": kind}
-            group, point = NUMBER_SEPARATORS[name]
-            if group:
-                field["groupChar"] = group
-            if point and point != ".":
-                field["decimalChar"] = point
-            if name == "percent":
-                field["bareNumber"] = False
-            fields[name] = field
-        elif name in DATE_FORMATS:
-            fields[name] = {"type": kind, "format": DATE_FORMATS[name]}
-        else:  # either-way dates: the format is the column's, see Profile.to_table_schema
-            fields[name] = {"type": kind}
-    return fields
-
-
-# Time and datetime say "format": "any" because their default format is
-# stricter than these patterns (seconds required, "T" only, zone with colon).
-_OTHER_FIELDS: Mapping[str, Mapping[str, object]] = {
-    "boolean": {"type": "boolean", "trueValues": list(TRUE_VALUES), "falseValues": list(FALSE_VALUES)},
-    "date": {"type": "date"},
-    "datetime": {"type": "datetime", "format": "any"},
-    "time": {"type": "time", "format": "any"},
-    "email": {"type": "string", "format": "email"},
-    "url": {"type": "string", "format": "uri"},
-    "uuid": {"type": "string", "format": "uuid"},
-}
-
-#: Table Schema field properties for each default type; see ``Profile.to_table_schema``.
-TABLE_SCHEMA_FIELDS: Mapping[str, Mapping[str, object]] = MappingProxyType(_table_schema_fields())
-
 #: Texts that stand for a missing value. "-" is here because reports use it
 #: for "nothing"; "NaN" because a float column written by pandas or NumPy uses it.
 DEFAULT_NA_VALUES: Tuple[str, ...] = (

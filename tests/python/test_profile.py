@@ -5,8 +5,9 @@ from pathlib import Path
 import pytest
 
 import velmira
-from velmira.profile import SNIFF_BYTES
-from velmira.types import DEFAULT_TYPES, TABLE_SCHEMA_FIELDS
+from velmira.inference import SNIFF_BYTES
+from velmira.profile import TABLE_SCHEMA_FIELDS
+from velmira.types import DEFAULT_TYPES
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample.csv"
 

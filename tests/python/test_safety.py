@@ -19,6 +19,7 @@ import zlib
 import pytest
 
 import velmira
+import velmira.inference
 import velmira_ext
 from velmira import _native
 
@@ -219,7 +220,7 @@ def test_long_field_memory_stays_near_its_length(tmp_path):
 
 
 def test_default_field_limit_is_documented_and_generous():
-    assert velmira.profile.DEFAULT_MAX_FIELD_SIZE == 128 << 20
+    assert velmira.inference.DEFAULT_MAX_FIELD_SIZE == 128 << 20
 
 
 # ---- Ctrl-C in every wait ----------------------------------------------------------------
@@ -356,7 +357,7 @@ def test_delimiter_guess_is_linear():
     # csv.Sniffer's expressions took minutes on 63 KB of quoted lines.
     for block in ('"a\n' * 21000, ',"a\n' * 16000, '"' * 64000):
         started = time.perf_counter()
-        velmira.profile._guess_delimiter(block.encode())
+        velmira.inference._guess_delimiter(block.encode())
         assert time.perf_counter() - started < 2.0, block[:10]
 
 
