@@ -2,21 +2,19 @@
 
 The engine keeps counts, not texts, so the texts counted as "other" are
 found by reading the column again: its distinct texts go, a batch at a time,
-through the engine with the profile's own types, and the pass stops as soon
-as enough of them came back "other". It reads at most the whole file, and
-only as far as it must.
+to the engine's classifier with the profile's own types, compiled once, and
+the pass stops as soon as enough of them came back "other". It reads at most
+the whole file, and only as far as it must.
 """
 
 from __future__ import annotations
 
 import math
-import os
-import tempfile
 from dataclasses import dataclass
-from typing import Any, Iterable, List, Tuple
+from typing import Any, List, Tuple
 
-import velmira_ext
-
+from . import _native
+from .inference import compile_table
 from .values import aligned_rows
 
 #: How many distinct texts go through the engine at once.
@@ -78,6 +76,7 @@ def explain(profile: Any, column_name: str, limit: int = 5) -> Explanation:
     rows_read = 0
     complete = True
     if column.counts.get("other", 0) and limit > 0:
+        _, table = compile_table(profile.types)
         markers = frozenset(profile.na_values)
         seen = set()
         batch: List[str] = []
@@ -90,29 +89,17 @@ def explain(profile: Any, column_name: str, limit: int = 5) -> Explanation:
             seen.add(text)
             batch.append(text)
             if len(batch) == BATCH:
-                others += _others(profile, batch)
+                others += _others(table, batch)
                 batch = []
                 if len(others) >= limit:
                     break
         else:
-            others += _others(profile, batch)
+            others += _others(table, batch)
             complete = True
     return Explanation(profile.path, column, profile.threshold, tuple(others[:limit]), rows_read, complete,
                        files=len(getattr(profile, "parts", ())) or 1)
 
 
-def _others(profile: Any, texts: Iterable[str]) -> List[str]:
-    """The texts that no type of the profile matches, in order, as the engine decides."""
-    texts = list(texts)
-    if not texts:
-        return []
-    with tempfile.TemporaryDirectory(prefix="velmira-") as directory:
-        data = os.path.join(directory, "texts.csv")
-        out = os.path.join(directory, "types.csv")
-        with open(data, "w", encoding="utf-8", newline="") as f:
-            f.write("v\n" + "".join('"' + t.replace('"', '""') + '"\n' for t in texts))
-        types = {name: list(patterns) for name, patterns in profile.types.items()}
-        velmira_ext.Inf(data, ",", types, set(), False, True, out, 0).infer_types()
-        with open(out, encoding="utf-8", newline="") as f:
-            kinds = f.read().split("\n")[1:1 + len(texts)]
-    return [text for text, kind in zip(texts, kinds) if kind == "other"]
+def _others(table: _native.TypeTable, texts: List[str]) -> List[str]:
+    """The texts that no type of the table matches, in order, as the engine decides."""
+    return [text for text, kind in zip(texts, _native.classify(table, texts)) if kind == "other"]

@@ -13,8 +13,6 @@ import shlex
 import stat
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
-import velmira_ext
-
 from . import _native
 from .profile import RESERVED_TYPE_NAMES, Profile, profile_column
 from .source import STDIN, Progress, Source, is_path, name_of, open_input
@@ -39,9 +37,12 @@ def excerpt(text: Any, limit: int = 40) -> str:
     return shown if len(shown) <= limit else shown[: limit - 3] + "..."
 
 
-def _as_bytes(text: str, what: str) -> bytes:
+def utf8_bytes(text: str, what: str) -> bytes:
+    """``text`` as the engine reads it; ValueError, naming it as ``what``, when it is no text."""
     # Bytes that came in through a command line or a file name as surrogate escapes are
     # those bytes again; any other lone surrogate is no text at all.
+    if not isinstance(text, str):
+        raise TypeError(f"{what} must be a string, not {type(text).__name__}")
     try:
         return text.encode("utf-8", "surrogateescape")
     except UnicodeEncodeError:
@@ -108,6 +109,21 @@ def check_types(types: Mapping[str, Iterable[str]]) -> Dict[str, List[str]]:
     Raises TypeError for a malformed table, ValueError for a reserved type
     name, and PatternError for the first pattern that does not compile.
     """
+    return compile_table(types)[0]
+
+
+def compile_table(types: Mapping[str, Iterable[str]]) -> Tuple[Dict[str, List[str]], _native.TypeTable]:
+    """The table validated as :func:`check_types` does, as plain lists, and compiled
+    by the engine: every pattern once, for a pass or to classify texts."""
+    table = _plain_table(types)
+    try:
+        return table, _native.compile_types(table)
+    except _native.PatternCompileError as exc:
+        type_name, pattern, reason = exc.args
+        raise PatternError(type_name, pattern, " ".join(reason.split())) from None
+
+
+def _plain_table(types: Mapping[str, Iterable[str]]) -> Dict[str, List[str]]:
     if not isinstance(types, Mapping):
         raise TypeError("types must map type names to lists of patterns")
     table: Dict[str, List[str]] = {}
@@ -126,11 +142,6 @@ def check_types(types: Mapping[str, Iterable[str]]) -> Dict[str, List[str]]:
             if not isinstance(pattern, str):
                 raise TypeError(f"type {excerpt(name)}: patterns must be strings, not {type(pattern).__name__}")
             _utf8(pattern, f"type {excerpt(name)}: pattern")
-    try:
-        _engine("", ",", table, set())
-    except RuntimeError:
-        _raise_first_bad_pattern(table)
-        raise
     return table
 
 
@@ -142,9 +153,10 @@ def pattern_engines(types: Optional[Mapping[str, Iterable[str]]] = None) -> Dict
     feed), or "boost", with the reason it is not on PCRE2. The answers are
     Boost's either way. Raises PatternError for an invalid pattern.
     """
-    table = check_types(DEFAULT_TYPES if types is None else types)
-    return {name: [(pattern, *_native.pattern_engine(pattern)) for pattern in patterns]
-            for name, patterns in table.items()}
+    table, compiled = compile_table(DEFAULT_TYPES if types is None else types)
+    engines = compiled.engines()
+    # The compiled table keeps its types in the engine's own order; callers list them in theirs.
+    return {name: [(pattern, engine, why) for pattern, engine, why in engines[name]] for name in table}
 
 
 def infer(
@@ -210,7 +222,7 @@ def infer(
     ValueError for a bad argument (TypeError for a file object opened in text
     mode), and RuntimeError for a failure of the pass.
     """
-    table = check_types(DEFAULT_TYPES if types is None else types)
+    table, compiled = compile_table(DEFAULT_TYPES if types is None else types)
     if na_values is None:
         markers: Tuple[str, ...] = DEFAULT_NA_VALUES
     elif isinstance(na_values, (str, bytes)):
@@ -220,7 +232,7 @@ def infer(
         if not all(isinstance(marker, str) for marker in given):
             raise TypeError("na_values must hold strings only")
         markers = tuple(sorted(given))
-    marker_bytes = {_as_bytes(marker, "missing-value marker") for marker in markers}
+    marker_bytes = {utf8_bytes(marker, "missing-value marker") for marker in markers}
     if not 0.0 <= threshold <= 1.0:
         raise ValueError(f"threshold must be between 0 and 1, not {threshold!r}")
     if not 1 <= rolling_cache_window < 2**31:
@@ -241,7 +253,7 @@ def infer(
             delimiter = _guess_delimiter(inp.peek(SNIFF_BYTES))
         with _written_aside(target) as aside:
             names_raw, counts_raw, rows = _native.infer(
-                inp, delimiter, _native.compile_types(table), marker_bytes, bool(multithreading), aside,
+                inp, delimiter, compiled, marker_bytes, bool(multithreading), aside,
                 rolling_cache_window, progress, max_field_size,
             )
         compression = inp.compression
@@ -379,35 +391,3 @@ def _written_aside(target: Optional[_TypesTarget]) -> Iterator[Any]:
         if isinstance(exc, OSError):
             raise _named(exc, target.given) from None
         raise
-
-
-def _engine(
-    path: str,
-    delimiter: str,
-    table: Mapping[str, List[str]],
-    markers: set,
-    multithreading: bool = False,
-    types_file: Optional[StrPath] = None,
-    window: int = 1,
-) -> velmira_ext.Inf:
-    return velmira_ext.Inf(
-        path,
-        delimiter,
-        dict(table),
-        markers,
-        bool(multithreading),
-        types_file is not None,
-        "" if types_file is None else os.fspath(types_file),
-        window,
-    )
-
-
-def _raise_first_bad_pattern(table: Mapping[str, List[str]]) -> None:
-    # The engine compiles the whole table at once and its message does not
-    # say which pattern failed, so each one is compiled again on its own.
-    for name, patterns in table.items():
-        for pattern in patterns:
-            try:
-                _engine("", ",", {name: [pattern]}, set())
-            except RuntimeError as exc:
-                raise PatternError(name, pattern, " ".join(str(exc).split())) from None

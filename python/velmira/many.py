@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
-import csv
 import dataclasses
 import glob
 import multiprocessing
@@ -26,16 +25,14 @@ import multiprocessing.connection
 import os
 import pickle
 import signal
-import tempfile
 import time
 from collections import Counter, deque
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple
 
-import velmira_ext
-
-from .inference import DEFAULT_MAX_FIELD_SIZE, check_types, infer
+from . import _native
+from .inference import DEFAULT_MAX_FIELD_SIZE, utf8_bytes, check_types, compile_table, infer
 from .profile import Profile, merge
 from .source import Source, is_path, name_of
 from .types import DEFAULT_TYPES
@@ -45,30 +42,15 @@ Outcome = Tuple[Optional[Profile], Optional[BaseException]]
 
 
 def check_exclusive(types: Mapping[str, Iterable[str]], texts: Iterable[str]) -> Dict[str, List[str]]:
-    """The texts that match two types or more, with those types, as the engine
-    matches them (one pass over the texts per type). A table for which this is
-    empty over the texts of some files merges their profiles exactly."""
-    table = check_types(types)
+    """The texts that match two types or more, with those types in the table's
+    order, as the engine matches them. A table for which this is empty over the
+    texts of some files merges their profiles exactly."""
+    table, compiled = compile_table(types)
     texts = list(dict.fromkeys(texts))
-    if not texts:
-        return {}
-    matches: Dict[str, List[str]] = {text: [] for text in texts}
-    with tempfile.TemporaryDirectory(prefix="velmira-exclusive-") as directory:
-        data = os.path.join(directory, "texts.csv")
-        with open(data, "w", encoding="utf-8", newline="") as f:
-            writer = csv.writer(f, quoting=csv.QUOTE_ALL, lineterminator="\n")
-            writer.writerow(["text"])
-            writer.writerows([text] for text in texts)
-        out = os.path.join(directory, "types.csv")
-        for name, patterns in table.items():
-            inf = velmira_ext.Inf(data, ",", {name: patterns}, set(), False, True, out, 1)
-            inf.infer_types()
-            with open(out, encoding="utf-8", newline="") as f:
-                rows = list(csv.reader(f))[1:]
-            for text, row in zip(texts, rows):
-                if row and row[0] == name:
-                    matches[text].append(name)
-    return {text: names for text, names in matches.items() if len(names) > 1}
+    # Texts read with surrogate escapes are classified as the bytes they stand for.
+    matches = _native.classify(compiled, [utf8_bytes(text, "text") for text in texts], all=True)
+    order = {name: position for position, name in enumerate(table)}
+    return {text: sorted(names, key=order.__getitem__) for text, names in zip(texts, matches) if len(names) > 1}
 
 
 @dataclass(frozen=True)

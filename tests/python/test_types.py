@@ -12,7 +12,7 @@ import re
 import pytest
 
 import velmira
-import velmira_ext
+from velmira import _native
 from velmira.types import DEFAULT_NA_VALUES, DEFAULT_TYPES, default_types
 
 
@@ -308,29 +308,18 @@ ALL_CASES = (INTEGER + DECIMAL + BOOLEAN + DATE + DATETIME + TIME + EMAIL + URL 
              + THOUSANDS + PERCENT + DAY_MONTH + MONTH_NAMES + DATETIME_FAMILIES)
 
 
-def classify(directory, texts, types=DEFAULT_TYPES):
-    """For each text, the set of types whose patterns match it: one engine pass per type
-    over a one-column file of all the texts, reading each field's type from the types file."""
-    path = directory / "texts.csv"
-    path.write_bytes(b"v\n" + b"".join(b'"' + t.replace('"', '""').encode() + b'"\n' for t in texts))
-    found = [set() for _ in texts]
-    for name, patterns in types.items():
-        out = directory / "types.csv"
-        inf = velmira_ext.Inf(str(path), ",", {name: list(patterns)}, set(), False, True, str(out), 0)
-        inf.infer_types()
-        lines = out.read_text().splitlines()[1:]
-        assert len(lines) == len(texts)
-        for i, line in enumerate(lines):
-            assert line in (name, "other")
-            if line == name:
-                found[i].add(name)
-    return found
+def classify(texts, types=DEFAULT_TYPES):
+    """For each text, the set of types whose patterns match it, as the engine matches them."""
+    table = _native.compile_types({name: list(patterns) for name, patterns in types.items()})
+    found = _native.classify(table, texts, all=True)
+    assert len(found) == len(texts)
+    return [set(names) for names in found]
 
 
 @pytest.fixture(scope="module")
-def matches(tmp_path_factory):
+def matches():
     texts = sorted({p.values[0] for p in ALL_CASES})
-    return dict(zip(texts, classify(tmp_path_factory.mktemp("types"), texts)))
+    return dict(zip(texts, classify(texts)))
 
 
 @pytest.mark.parametrize("text,expected", ALL_CASES)
@@ -360,13 +349,13 @@ def generated_texts():
 
 
 @pytest.mark.parametrize("compact", [False, True], ids=["default", "with-compact-dates"])
-def test_no_text_matches_two_types_and_python_agrees(tmp_path, compact):
+def test_no_text_matches_two_types_and_python_agrees(compact):
     """The whole library on generated texts, through the engine: at most one
     type per text. The package checks and converts values with Python's re,
     so re must accept exactly the texts that the engine accepts."""
     types = default_types(compact_dates=compact)
     texts = generated_texts()
-    found = classify(tmp_path, texts, types)
+    found = classify(texts, types)
     overlapping = {t: sorted(f) for t, f in zip(texts, found) if len(f) > 1}
     assert not overlapping
     compiled = {name: [re.compile(p) for p in patterns] for name, patterns in types.items()}
@@ -393,9 +382,9 @@ COMPACT = [
 ]
 
 
-def test_compact_dates_are_an_opt_in(tmp_path):
+def test_compact_dates_are_an_opt_in():
     texts = [p.values[0] for p in COMPACT]
-    found = classify(tmp_path, texts, default_types(compact_dates=True))
+    found = classify(texts, default_types(compact_dates=True))
     assert [sorted(f) for f in found] == [[p.values[1]] for p in COMPACT]
     assert "date_ymd_compact" not in DEFAULT_TYPES
     assert list(default_types()) == list(DEFAULT_TYPES)
