@@ -11,10 +11,11 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, List, Tuple
+from typing import List, Tuple
 
 from . import _native
 from .inference import compile_table
+from .profile import ColumnProfile, Profile
 from .values import aligned_rows
 
 #: How many distinct texts go through the engine at once.
@@ -26,7 +27,7 @@ class Explanation:
     """The verdict of one column and the first distinct texts counted as "other"."""
 
     path: str
-    column: Any
+    column: ColumnProfile
     threshold: float
     others: Tuple[str, ...]
     #: Data rows read by the second pass; ``complete`` when it reached the end of the file.
@@ -63,7 +64,7 @@ def _percent(share: float) -> str:
     return f"{math.floor(share * 1000 + 1e-9) / 10:.1f}%"
 
 
-def explain(profile: Any, column_name: str, limit: int = 5) -> Explanation:
+def explain(profile: Profile, column_name: str, limit: int = 5) -> Explanation:
     """Explain ``column_name`` of ``profile``: read the file again (every file
     of a merged profile, one after the other) for up to ``limit`` distinct
     texts that the engine counted as "other" in that column.
@@ -97,7 +98,7 @@ def explain(profile: Any, column_name: str, limit: int = 5) -> Explanation:
             others += _others(table, batch)
             complete = True
     return Explanation(profile.path, column, profile.threshold, tuple(others[:limit]), rows_read, complete,
-                       files=len(getattr(profile, "parts", ())) or 1)
+                       files=len(profile.parts) or 1)
 
 
 def _others(table: _native.TypeTable, texts: List[str]) -> List[str]:

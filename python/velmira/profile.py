@@ -12,7 +12,7 @@ import dataclasses
 import json
 from dataclasses import dataclass, field
 from types import MappingProxyType
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from .types import (
     COVERS,
@@ -25,6 +25,9 @@ from .types import (
     default_types,
     kind_of,
 )
+
+if TYPE_CHECKING:  # the outputs for loaders build on the model, not the other way round
+    from .schema import ColumnStats
 
 #: The verdict for a column whose values no single type covers well enough.
 STRING = "string"
@@ -184,13 +187,14 @@ class Profile:
     # The outputs for loaders live in velmira.schema, which imports its
     # libraries only when one of them is asked for.
 
-    def measure(self) -> "Any":
+    def measure(self) -> Dict[str, ColumnStats]:
         """Read the file a second time for what the counts cannot tell; see :func:`velmira.schema.measure`."""
         from .schema import measure
 
         return measure(self)
 
-    def to_sql(self, dialect: str, table: Optional[str] = None, stats: Any = None) -> str:
+    def to_sql(self, dialect: str, table: Optional[str] = None,
+               stats: Optional[Mapping[str, ColumnStats]] = None) -> str:
         """A CREATE TABLE statement; see :func:`velmira.schema.to_sql`."""
         from .schema import to_sql
 
@@ -202,19 +206,19 @@ class Profile:
 
         return to_json_schema(self)
 
-    def to_arrow_schema(self, stats: Any = None) -> Any:
+    def to_arrow_schema(self, stats: Optional[Mapping[str, ColumnStats]] = None) -> Any:
         """A ``pyarrow.Schema``; see :func:`velmira.schema.to_arrow_schema`."""
         from .schema import to_arrow_schema
 
         return to_arrow_schema(self, stats=stats)
 
-    def to_polars_schema(self, stats: Any = None) -> Any:
+    def to_polars_schema(self, stats: Optional[Mapping[str, ColumnStats]] = None) -> Any:
         """A ``polars.Schema``; see :func:`velmira.schema.to_polars_schema`."""
         from .schema import to_polars_schema
 
         return to_polars_schema(self, stats=stats)
 
-    def to_pandas_dtypes(self, stats: Any = None) -> Dict[str, Any]:
+    def to_pandas_dtypes(self, stats: Optional[Mapping[str, ColumnStats]] = None) -> Dict[str, Any]:
         """Column name to pandas dtype; see :func:`velmira.schema.to_pandas_dtypes`."""
         from .schema import to_pandas_dtypes
 

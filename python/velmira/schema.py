@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from decimal import Decimal
 from typing import Any, Dict, List, Mapping, Optional
 
+from .profile import ColumnProfile, Profile
 from .types import DEFAULT_TYPES, kind_of
 from .values import _require_distinct, aligned_rows, converter
 
@@ -62,7 +63,7 @@ class ColumnStats:
     unparsed: int = 0
 
 
-def measure(profile: Any) -> Dict[str, ColumnStats]:
+def measure(profile: Profile) -> Dict[str, ColumnStats]:
     """Read the profiled file again and measure every column (see :class:`ColumnStats`).
 
     Raises ValueError for repeated column names or a value that is not UTF-8.
@@ -134,7 +135,7 @@ def _fraction(text: str) -> str:
 # --- SQL --------------------------------------------------------------------
 
 
-def to_sql(profile: Any, dialect: str, table: Optional[str] = None,
+def to_sql(profile: Profile, dialect: str, table: Optional[str] = None,
            stats: Optional[Mapping[str, ColumnStats]] = None) -> str:
     """A CREATE TABLE statement for ``dialect`` (one of ``DIALECTS``), compiled by SQLAlchemy.
 
@@ -213,7 +214,7 @@ def _require_distinct_in(dialect: str, names: List[str]) -> None:
                              "does not tell apart; this output needs names that differ otherwise")
 
 
-def _sql_type(sa: Any, dialect: str, column: Any, s: ColumnStats) -> Any:
+def _sql_type(sa: Any, dialect: str, column: ColumnProfile, s: ColumnStats) -> Any:
     kind = kind_of(column.type)
     if kind == "integer" and s.min_int is not None:
         for bits, size in _INT_SIZES:
@@ -262,7 +263,7 @@ _JSON_TIME = r"^[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]{1,6})?([+-][0-9]{2}:[0-9]{2})
 _JSON_STRING_FORMATS = {"email": "email", "url": "uri", "uuid": "uuid"}
 
 
-def to_json_schema(profile: Any) -> Dict[str, Any]:
+def to_json_schema(profile: Profile) -> Dict[str, Any]:
     """A JSON Schema (draft 2020-12) for one row of the file, as :func:`velmira.read_rows` gives it
     with ``json_values=True``: an object with every column.
 
@@ -316,7 +317,7 @@ def to_json_schema(profile: Any) -> Dict[str, Any]:
 # stay strings: the profile's format and separators say how to convert them.
 
 
-def _native(column: Any, s: ColumnStats, profile: Any) -> Optional[str]:
+def _native(column: ColumnProfile, s: ColumnStats, profile: Profile) -> Optional[str]:
     """The reader-neutral kind a CSV reader can make of this column unaided, or None for text."""
     if column.type == "integer" and s.min_int is not None:
         return "int64" if -(2 ** 63) <= s.min_int and s.max_int < 2 ** 63 else None
@@ -331,7 +332,7 @@ def _native(column: Any, s: ColumnStats, profile: Any) -> Optional[str]:
     return None
 
 
-def to_arrow_schema(profile: Any, stats: Optional[Mapping[str, ColumnStats]] = None) -> Any:
+def to_arrow_schema(profile: Profile, stats: Optional[Mapping[str, ColumnStats]] = None) -> Any:
     """A ``pyarrow.Schema`` for ``pyarrow.csv.read_csv``'s ``column_types``.
 
     Read with ``null_values`` set to the profile's markers, and for boolean
@@ -355,7 +356,7 @@ def to_arrow_schema(profile: Any, stats: Optional[Mapping[str, ColumnStats]] = N
     return pa.schema(fields)
 
 
-def to_polars_schema(profile: Any, stats: Optional[Mapping[str, ColumnStats]] = None) -> Any:
+def to_polars_schema(profile: Profile, stats: Optional[Mapping[str, ColumnStats]] = None) -> Any:
     """A ``polars.Schema`` for ``polars.read_csv(schema=...)``, read with ``null_values`` set to the markers.
 
     Boolean columns are Boolean only when they spell their values true and
@@ -379,7 +380,7 @@ def to_polars_schema(profile: Any, stats: Optional[Mapping[str, ColumnStats]] = 
     return pl.Schema(schema)
 
 
-def to_pandas_dtypes(profile: Any, stats: Optional[Mapping[str, ColumnStats]] = None) -> Dict[str, Any]:
+def to_pandas_dtypes(profile: Profile, stats: Optional[Mapping[str, ColumnStats]] = None) -> Dict[str, Any]:
     """Column name to dtype for ``pandas.read_csv(dtype=...)``.
 
     Read with ``na_values`` set to the markers, ``keep_default_na=False``

@@ -18,8 +18,8 @@ import threading
 from decimal import Decimal
 from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, Tuple
 
+from .profile import ColumnProfile, Profile
 from .source import open_text
-
 from .types import COVERS, DATE_ORDERS, NUMBER_SEPARATORS, TRUE_VALUES, kind_of
 
 _MONTHS = {name: number for number, name in enumerate(
@@ -35,7 +35,7 @@ _TRUE = {"true", "t", "yes", "y", "1", "on"}
 _FALSE = {"false", "f", "no", "n", "0", "off"}
 
 
-def converter(profile: Any, column: Any) -> Callable[[str], Any]:
+def converter(profile: Profile, column: ColumnProfile) -> Callable[[str], Any]:
     """The function that turns one non-missing text of ``column`` into a value.
 
     It raises ValueError for a text that its column's type (or a type that
@@ -83,7 +83,7 @@ def converter(profile: Any, column: Any) -> Callable[[str], Any]:
     return lambda text: _strptime(check(text), fmt)
 
 
-def read_rows(profile: Any, json_values: bool = False) -> Iterator[Dict[str, Any]]:
+def read_rows(profile: Profile, json_values: bool = False) -> Iterator[Dict[str, Any]]:
     """Every data row of the profiled file as a dict of column name to value.
 
     A missing-value marker, or a field that a short row lacks, is None;
@@ -97,7 +97,7 @@ def read_rows(profile: Any, json_values: bool = False) -> Iterator[Dict[str, Any
     _require_distinct(names)
     markers = frozenset(profile.na_values)
     convert = [converter(profile, column) for column in profile.columns]
-    several = len(getattr(profile, "parts", ())) > 1
+    several = len(profile.parts) > 1
     for path, number, texts in aligned_rows(profile):
         values: Dict[str, Any] = {}
         for i, (name, text) in enumerate(zip(names, texts)):
@@ -113,12 +113,12 @@ def read_rows(profile: Any, json_values: bool = False) -> Iterator[Dict[str, Any
         yield values
 
 
-def aligned_rows(profile: Any) -> Iterator[Tuple[str, int, List[Optional[str]]]]:
+def aligned_rows(profile: Profile) -> Iterator[Tuple[str, int, List[Optional[str]]]]:
     """(file, row number, texts in the order of ``profile.column_names``) of every
     data row of every file the profile covers (the files of a merged profile one
     after the other): None where a row is short or its file lacks the column."""
     names = profile.column_names
-    for part in getattr(profile, "parts", ()) or (profile,):
+    for part in profile.parts or (profile,):
         index: Dict[str, int] = {}
         for i, name in enumerate(part.column_names):
             index.setdefault(name, i)
@@ -127,10 +127,10 @@ def aligned_rows(profile: Any) -> Iterator[Tuple[str, int, List[Optional[str]]]]
             yield part.path, number, [row[p] if p is not None and p < len(row) else None for p in positions]
 
 
-def raw_rows(profile: Any) -> Iterator[Tuple[int, List[str]]]:
+def raw_rows(profile: Profile) -> Iterator[Tuple[int, List[str]]]:
     """(row number, fields) of every data row; the header is row 1. The file is
     read again, decompressed if it is compressed."""
-    if not getattr(profile, "rereadable", True):
+    if not profile.rereadable:
         raise ValueError(f"{profile.path} can be read only once (standard input or a file object), and this "
                          "needs a second pass over it: save it to a file first")
     # utf-8-sig: the engine leaves a byte order mark out of the first name too.
@@ -186,7 +186,7 @@ def _require_distinct(names: List[str]) -> None:
         seen.add(name)
 
 
-def _checker(profile: Any, column: Any) -> Callable[[str], str]:
+def _checker(profile: Profile, column: ColumnProfile) -> Callable[[str], str]:
     accepted = {column.type, *COVERS.get(column.type, ())}
     for day_first, month_first, either in DATE_ORDERS:
         if column.type in (day_first, month_first):
