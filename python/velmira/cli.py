@@ -20,6 +20,7 @@ stderr, and nothing is printed on stdout then.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import glob
 import json
 import math
@@ -27,11 +28,12 @@ import os
 import stat
 import sys
 from collections import Counter
-from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 from ._native import FieldTooLongError
+from .explain import explain
 from .inference import DEFAULT_MAX_FIELD_SIZE, HeaderEncodingError, check_types, excerpt, infer, pattern_engines
-from .many import infer_many
+from .many import ManyProfiles, infer_many
 from .profile import Profile
 from .source import FileCounter, ProgressBar, name_of
 from .schema import DIALECTS
@@ -44,7 +46,44 @@ class _Failure(Exception):
     """A problem with the user's input, reported as one line."""
 
 
+@contextlib.contextmanager
+def _reported(source: Optional[str] = None) -> Iterator[None]:
+    """Turn every error that the user's files, types or options can cause into a
+    _Failure of one line. Those of one file's pass begin with ``source``, its name.
+    Any other exception is a fault of velmira's own, and goes on as it is."""
+    where = "" if source is None else f"{source}: "
+    try:
+        yield
+    except _Failure:
+        raise
+    except OSError as exc:
+        raise _Failure(_os_message(exc)) from None
+    except HeaderEncodingError as exc:  # it names the file itself, and says how to mend it
+        raise _Failure(str(exc)) from None
+    except FieldTooLongError as exc:
+        raise _Failure(f"{where}{exc}; if the file really holds such fields, raise the limit "
+                       "with --max-field-size") from None
+    except (ImportError, TypeError, ValueError, RuntimeError) as exc:
+        raise _Failure(f"{where}{_one_line(exc)}") from None
+
+
 class _Parser(argparse.ArgumentParser):
+    """The parser of one command; its ``run`` default is the function that carries the
+    command out. Its errors are one line, and :meth:`parse` also refuses, through
+    ``check``, what argparse cannot express."""
+
+    def __init__(self, check: Optional[Callable[[_Parser, argparse.Namespace], None]] = None,
+                 intermixed: bool = False, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self._check = check
+        self._intermixed = intermixed
+
+    def parse(self, argv: Sequence[str]) -> argparse.Namespace:
+        args = self.parse_intermixed_args(argv) if self._intermixed else self.parse_args(argv)
+        if self._check is not None:
+            self._check(self, args)
+        return args
+
     def error(self, message: str) -> NoReturn:
         # One line like every other error; the usage is one --help away.
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
@@ -69,25 +108,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 def _main(argv: Optional[Sequence[str]]) -> int:
     argv = _jobs_option(list(sys.argv[1:] if argv is None else argv))
-    if argv[:1] == ["patterns"]:
-        return _patterns(_patterns_parser().parse_args(argv[1:]))
-    if argv[:1] == ["explain"]:
-        parser = _explain_parser()
-        args = parser.parse_intermixed_args(argv[1:])  # options may stand between the files and COLUMN
-        if "-" in args.files:  # refused before anything is read
-            parser.error("explain reads the file a second time, so it cannot read standard input; "
-                         "save it to a file first")
-    else:
-        args = _parser().parse_args(argv)
-        if (args.format == "sql") != (args.dialect is not None):
-            message = "-f sql needs --dialect" if args.format == "sql" else "--dialect goes with -f sql"
-            _parser().error(f"{message} ({', '.join(DIALECTS)})")
+    command = _COMMANDS.get(argv[0]) if argv else None
+    args = command().parse(argv[1:]) if command is not None else _profile_parser().parse(argv)
     try:
-        if len(args.files) > 1 or any(glob.has_magic(f) and not os.path.exists(f) for f in args.files):
-            output, failed = _run_many(args)
-        else:
-            args.file = args.files[0]
-            output, failed = _run(args), False
+        output, failed = args.run(args)
     except _Failure as exc:
         _say(f"error: {exc}")
         return 1
@@ -126,6 +150,7 @@ def _jobs_option(argv: List[str]) -> List[str]:
     return out
 
 
+
 def format_table(profile: Profile) -> str:
     """The profile as aligned text: a title, a heading, then one line per column."""
     head = ("column", "type", "best", "share", "NA", "counts")
@@ -153,8 +178,10 @@ def format_table(profile: Profile) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _parser() -> _Parser:
+
+def _profile_parser() -> _Parser:
     parser = _Parser(
+        check=_check_profile_args,
         prog=PROG,
         description="Infer the type of every column of a CSV file from regular expressions. "
                     "'velmira explain FILE COLUMN' says why a column got its type.",
@@ -176,11 +203,20 @@ def _parser() -> _Parser:
     parser.add_argument("--dialect", choices=DIALECTS, help="the SQL dialect of -f sql")
     parser.add_argument("--table", metavar="NAME", help="the table name of -f sql (default: the file's name)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.set_defaults(run=_profile_command)
     return parser
+
+
+def _check_profile_args(parser: _Parser, args: argparse.Namespace) -> None:
+    if (args.format == "sql") != (args.dialect is not None):
+        message = "-f sql needs --dialect" if args.format == "sql" else "--dialect goes with -f sql"
+        parser.error(f"{message} ({', '.join(DIALECTS)})")
 
 
 def _explain_parser() -> _Parser:
     parser = _Parser(
+        check=_check_explain_args,
+        intermixed=True,  # options may stand between the files and COLUMN
         prog=f"{PROG} explain",
         description="Say why COLUMN got its type: its counts, the share of its best type, and the first "
                     "distinct texts that no type took. Those texts are found by a second pass over the "
@@ -198,7 +234,14 @@ def _explain_parser() -> _Parser:
         "--show", metavar="N", type=_count, default=5,
         help="how many distinct texts counted as other to show (default: 5)",
     )
+    parser.set_defaults(run=_explain_command)
     return parser
+
+
+def _check_explain_args(parser: _Parser, args: argparse.Namespace) -> None:
+    if "-" in args.files:  # refused before anything is read
+        parser.error("explain reads the file a second time, so it cannot read standard input; "
+                     "save it to a file first")
 
 
 def _patterns_parser() -> _Parser:
@@ -213,25 +256,12 @@ def _patterns_parser() -> _Parser:
         help="JSON or TOML (.toml) file mapping type names to lists of patterns (default: the default types)",
     )
     parser.add_argument("--compact-dates", action="store_true", help="the default types with compact dates")
+    parser.set_defaults(run=_patterns_command)
     return parser
 
 
-def _patterns(args: argparse.Namespace) -> int:
-    try:
-        types = _load_types(args.types) if args.types is not None else default_types(compact_dates=args.compact_dates)
-        engines = pattern_engines(types)
-    except _Failure as exc:
-        _say(f"error: {exc}")
-        return 1
-    except (TypeError, ValueError) as exc:
-        _say(f"error: {_one_line(exc)}")
-        return 1
-    lines = []
-    for name, patterns in engines.items():
-        for pattern, engine, why in patterns:
-            lines.append(f"{name}\t{engine}\t{pattern}" + (f"\t{why}" if why else ""))
-    sys.stdout.write("\n".join(lines) + ("\n" if lines else ""))
-    return 0
+#: The commands named by their first argument; with any other, the arguments are the main command's.
+_COMMANDS: Dict[str, Callable[[], _Parser]] = {"explain": _explain_parser, "patterns": _patterns_parser}
 
 
 def _add_profile_options(parser: argparse.ArgumentParser) -> None:
@@ -283,71 +313,103 @@ def _add_profile_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _run(args: argparse.Namespace) -> str:
-    if args.types is not None and args.compact_dates:
+
+#: What a command gives back: its output, and whether a file failed (the exit status is then 1).
+_Outcome = Tuple[str, bool]
+#: Turns the profile into a command's output; for several files, it is also given what infer_many found.
+_Render = Callable[[argparse.Namespace, Profile, Optional[ManyProfiles]], str]
+
+
+def _profile_command(args: argparse.Namespace) -> _Outcome:
+    return _profiled(args, _formatted, types_file=args.save_types)
+
+
+def _explain_command(args: argparse.Namespace) -> _Outcome:
+    return _profiled(args, _explained, types_file=None)
+
+
+def _patterns_command(args: argparse.Namespace) -> _Outcome:
+    types = _load_types(args.types) if args.types is not None else default_types(compact_dates=args.compact_dates)
+    lines = []
+    for name, patterns in pattern_engines(types).items():
+        for pattern, engine, why in patterns:
+            lines.append(f"{name}\t{engine}\t{pattern}" + (f"\t{why}" if why else ""))
+    return "\n".join(lines) + ("\n" if lines else ""), False
+
+
+def _profiled(args: argparse.Namespace, render: _Render, types_file: Optional[str]) -> _Outcome:
+    """Profile the files of ``args``, one or several, and render the profile."""
+    if len(args.files) == 1 and not _is_glob(args.files[0]):
+        profile = _infer_one(args, args.files[0], types_file)
+        output = render(args, profile, None)
+        # Said only once the output is ready, so that an error stays the one line.
+        if args.delimiter is None:
+            _say(f"delimiter {profile.delimiter!r} (guessed; set it with -d)")
+        if profile.bom:
+            _say(f"warning: {profile.path} starts with a UTF-8 byte order mark; it is left out of the first column name")
+        for name, times in Counter(profile.column_names).items():
+            if times > 1:
+                _say(f"warning: {times} columns are named {name!r}; each reports the counts of all of them")
+        return output, False
+    if types_file:
+        raise _Failure("--save-types takes one input file")
+    profile, result = _infer_many(args)
+    output = render(args, profile, result)
+    if profile.merge_exact is False:
+        _say("note: with types of your own, merged counts equal one pass over all the files only if no text "
+             "matches two types (see velmira.check_exclusive)")
+    return output, bool(result.failures)
+
+
+def _is_glob(file: str) -> bool:
+    return glob.has_magic(file) and not os.path.exists(file)
+
+
+def _types(args: argparse.Namespace) -> Optional[Dict[str, List[str]]]:
+    """The types the options ask for; None for the default ones."""
+    if args.types is None:
+        return default_types(compact_dates=True) if args.compact_dates else None
+    if args.compact_dates:
         raise _Failure("--compact-dates changes the default types; add a compact date type to your own types instead")
-    types = default_types(compact_dates=True) if args.compact_dates else None
-    if args.types is not None:
-        types = _load_types(args.types)
+    return _load_types(args.types)
+
+
+def _infer_one(args: argparse.Namespace, source: str, types_file: Optional[str]) -> Profile:
+    types = _types(args)
     bar = None if args.no_progress or not sys.stderr.isatty() else ProgressBar(sys.stderr)
     try:
-        profile = infer(
-            args.file,
-            types=types,
-            na_values=args.na,
-            delimiter=args.delimiter,
-            multithreading=args.multithreading or (getattr(args, "jobs", None) or 1) > 1,
-            types_file=getattr(args, "save_types", None),
-            rolling_cache_window=args.cache_window,
-            threshold=args.threshold,
-            month_first=args.month_first,
-            progress=bar,
-            max_field_size=args.max_field_size,
-        )
-    except OSError as exc:
-        raise _Failure(_os_message(exc)) from None
-    except FieldTooLongError as exc:
-        raise _Failure(f"{name_of(args.file)}: {exc}; if the file really holds such fields, raise the limit "
-                       "with --max-field-size") from None
-    except HeaderEncodingError as exc:
-        raise _Failure(str(exc)) from None
-    except (TypeError, ValueError, RuntimeError) as exc:
-        raise _Failure(f"{name_of(args.file)}: {_one_line(exc)}") from None
+        with _reported(name_of(source)):
+            return infer(
+                source,
+                types=types,
+                na_values=args.na,
+                delimiter=args.delimiter,
+                multithreading=args.multithreading or (args.jobs or 1) > 1,
+                types_file=types_file,
+                rolling_cache_window=args.cache_window,
+                threshold=args.threshold,
+                month_first=args.month_first,
+                progress=bar,
+                max_field_size=args.max_field_size,
+            )
     finally:
         if bar is not None:
             bar.close()
-    delimiter = profile.delimiter
-    output = _output(profile, args)
-
-    # Said only once the output is ready, so that an error stays the one line.
-    if args.delimiter is None:
-        _say(f"delimiter {delimiter!r} (guessed; set it with -d)")
-    if profile.bom:
-        _say(f"warning: {profile.path} starts with a UTF-8 byte order mark; it is left out of the first column name")
-    for name, times in Counter(profile.column_names).items():
-        if times > 1:
-            _say(f"warning: {times} columns are named {name!r}; each reports the counts of all of them")
-    return output
 
 
-def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
-    if getattr(args, "save_types", None):
-        raise _Failure("--save-types takes one input file")
-    types = default_types(compact_dates=True) if args.compact_dates else None
-    if args.types is not None:
-        if args.compact_dates:
-            raise _Failure("--compact-dates changes the default types; add a compact date type to your own types instead")
-        types = _load_types(args.types)
+def _infer_many(args: argparse.Namespace) -> Tuple[Profile, ManyProfiles]:
+    """The merged profile of several files, and what infer_many found; the files that
+    failed are reported here, one line each."""
+    types = _types(args)
     counter = None if args.no_progress or not sys.stderr.isatty() else FileCounter(sys.stderr)
     try:
-        result = infer_many(
-            args.files, types=types, na_values=args.na, delimiter=args.delimiter,
-            multithreading=args.multithreading, rolling_cache_window=args.cache_window,
-            threshold=args.threshold, month_first=args.month_first, jobs=args.jobs, progress=counter,
-            max_field_size=args.max_field_size,
-        )
-    except (TypeError, ValueError, RuntimeError) as exc:
-        raise _Failure(_one_line(exc)) from None
+        with _reported():
+            result = infer_many(
+                args.files, types=types, na_values=args.na, delimiter=args.delimiter,
+                multithreading=args.multithreading, rolling_cache_window=args.cache_window,
+                threshold=args.threshold, month_first=args.month_first, jobs=args.jobs, progress=counter,
+                max_field_size=args.max_field_size,
+            )
     finally:
         if counter is not None:
             counter.close()
@@ -355,55 +417,41 @@ def _run_many(args: argparse.Namespace) -> Tuple[str, bool]:
         _say(f"error: {name}: {why}")
     if result.profile is None:
         raise _Failure("no file could be profiled")
-    profile = result.profile
-    fmt = getattr(args, "format", None)  # explain has none
-    if fmt == "json":
-        output = json.dumps(result.to_dict(), indent=2, ensure_ascii=False) + "\n"
-    else:
-        output = _output(profile, args)
-        if fmt == "table":
-            lines = [f"{name}: {'; '.join(what)}" for name, what in result.differences().items()]
-            if lines:
-                output += "\nfiles that differ:\n" + "\n".join(lines) + "\n"
-    if profile.merge_exact is False:
-        _say("note: with types of your own, merged counts equal one pass over all the files only if no text "
-             "matches two types (see velmira.check_exclusive)")
-    return output, bool(result.failures)
+    return result.profile, result
 
 
-def _output(profile: Profile, args: argparse.Namespace) -> str:
-    """What the command prints for ``profile``; a problem of the second passes is one line."""
-    try:
-        return _render(profile, args)
-    except ImportError as exc:
-        raise _Failure(_one_line(exc)) from None
-    except KeyError:
+def _formatted(args: argparse.Namespace, profile: Profile, result: Optional[ManyProfiles]) -> str:
+    """The profile in the format of -f. For several files, JSON holds each file's own
+    profile too, and the table ends with a line for each file that differs."""
+    with _reported():
+        if args.format == "json":
+            if result is not None:
+                return json.dumps(result.to_dict(), indent=2, ensure_ascii=False) + "\n"
+            return profile.to_json() + "\n"
+        if args.format == "schema":
+            return json.dumps(profile.to_table_schema(), indent=2, ensure_ascii=False) + "\n"
+        if args.format == "jsonschema":
+            return json.dumps(profile.to_json_schema(), indent=2, ensure_ascii=False) + "\n"
+        if args.format == "sql":
+            return profile.to_sql(args.dialect, table=args.table)
+        if args.format == "arrow":
+            return profile.to_arrow_schema().to_string(show_schema_metadata=False) + "\n"
+        output = format_table(profile)
+    if result is not None:
+        lines = [f"{name}: {'; '.join(what)}" for name, what in result.differences().items()]
+        if lines:
+            output += "\nfiles that differ:\n" + "\n".join(lines) + "\n"
+    return output
+
+
+def _explained(args: argparse.Namespace, profile: Profile, result: Optional[ManyProfiles]) -> str:
+    if args.column not in profile.column_names:
         where = (f"none of the {len(profile.parts)} files has a", "their") if profile.parts else \
             (f"{profile.path} has no", "its")
         raise _Failure(f"{where[0]} column named {args.column!r}; {where[1]} columns: "
-                       f"{', '.join(map(repr, profile.column_names))}") from None
-    except OSError as exc:
-        raise _Failure(_os_message(exc)) from None
-    except (ValueError, RuntimeError) as exc:
-        raise _Failure(_one_line(exc)) from None
-
-
-def _render(profile: Profile, args: argparse.Namespace) -> str:
-    if hasattr(args, "column"):
-        from .explain import explain
-
+                       f"{', '.join(map(repr, profile.column_names))}")
+    with _reported():
         return explain(profile, args.column, limit=args.show).to_text()
-    if args.format == "json":
-        return profile.to_json() + "\n"
-    if args.format == "schema":
-        return json.dumps(profile.to_table_schema(), indent=2, ensure_ascii=False) + "\n"
-    if args.format == "jsonschema":
-        return json.dumps(profile.to_json_schema(), indent=2, ensure_ascii=False) + "\n"
-    if args.format == "sql":
-        return profile.to_sql(args.dialect, table=args.table)
-    if args.format == "arrow":
-        return profile.to_arrow_schema().to_string(show_schema_metadata=False) + "\n"
-    return format_table(profile)
 
 
 #: The largest types file read: a table of patterns is a few KB; /dev/zero is endless.
