@@ -54,8 +54,6 @@ def _reported(source: Optional[str] = None) -> Iterator[None]:
     where = "" if source is None else f"{source}: "
     try:
         yield
-    except _Failure:
-        raise
     except OSError as exc:
         raise _Failure(_os_message(exc)) from None
     except HeaderEncodingError as exc:  # it names the file itself, and says how to mend it

@@ -127,19 +127,14 @@ _HEX = "[0-9A-Fa-f]"
 #: The separators of the day-month date families, with their names in the type names.
 DATE_SEPARATORS: Mapping[str, str] = MappingProxyType({"slash": "/", "dot": ".", "dash": "-"})
 
-# Each family of day-month dates (and datetimes): the type whose texts are
-# surely day-first, the one whose texts are surely month-first, and the one
-# whose texts read either way; with their regex and strftime separators.
-_FAMILIES = [
-    (kind, sep_name, sep)
-    for kind in ("date", "datetime")
-    for sep_name, sep in DATE_SEPARATORS.items()
-]
-
-#: (day-first type, month-first type, either type) of every day-month family.
+#: (day-first type, month-first type, either type) of every family of day-month
+#: dates and datetimes: the type whose texts are surely day-first, the one whose
+#: texts are surely month-first, and the one whose texts read either way.
 #: A column's verdict combines them: see ``velmira.profile``.
 DATE_ORDERS: Tuple[Tuple[str, str, str], ...] = tuple(
-    (f"{kind}_dmy_{name}", f"{kind}_mdy_{name}", f"{kind}_dmy_or_mdy_{name}") for kind, name, _ in _FAMILIES
+    (f"{kind}_dmy_{name}", f"{kind}_mdy_{name}", f"{kind}_dmy_or_mdy_{name}")
+    for kind in ("date", "datetime")
+    for name in DATE_SEPARATORS
 )
 
 
