@@ -289,3 +289,62 @@ def test_new_errors(tmp_path, args, status, message):
     assert (result.returncode, result.stdout) == (status, "")
     assert result.stderr.startswith("velmira") and result.stderr.count("\n") == 1, result.stderr
     assert message in result.stderr
+
+
+NOTE = ("velmira: note: with types of your own, merged counts equal one pass over all the files only if no text "
+        "matches two types (see velmira.check_exclusive)\n")
+COMPACT_WITH_OWN = ("velmira: error: --compact-dates changes the default types; add a compact date type to your "
+                    "own types instead\n")
+
+
+@pytest.mark.parametrize("args,status,stdout,stderr", [
+    # arguments, exit status, a line the output must hold ("" for none at all), the whole of stderr
+    pytest.param(["in.csv", "b.csv"], 0, "b.csv: lacks 'f'", "", id="several-files-say-what-differs"),
+    pytest.param(["in.csv", "b.csv", "-t", "t.json"], 0, "2 files: 5 rows, 3 columns", NOTE,
+                 id="several-files-with-own-types-note-the-merge"),
+    pytest.param(["explain", "in.csv", "b.csv", "w", "-t", "t.json"], 0, "2 files: column 'w'", NOTE,
+                 id="explain-several-files-with-own-types"),
+    pytest.param(["in.csv", "none*.csv"], 1, "in.csv: 3 rows, 3 columns",
+                 "velmira: error: none*.csv: no file matches this pattern\n", id="a-glob-that-matches-nothing"),
+    pytest.param(["none*.csv"], 1, "", "velmira: error: none*.csv: no file matches this pattern\n"
+                 "velmira: error: no file could be profiled\n", id="no-file-could-be-profiled"),
+    pytest.param(["in.csv", "b.csv", "--save-types", "out.csv"], 1, "",
+                 "velmira: error: --save-types takes one input file\n", id="save-types-with-several-files"),
+    pytest.param(["in.csv", "b.csv", "-t", "t.json", "--compact-dates"], 1, "", COMPACT_WITH_OWN,
+                 id="several-files-compact-dates-with-own-types"),
+    pytest.param(["explain", "in.csv", "w", "-t", "t.json", "--compact-dates"], 1, "", COMPACT_WITH_OWN,
+                 id="explain-compact-dates-with-own-types"),
+    pytest.param(["in.csv", "--max-field-size", "3"], 1, "",
+                 "velmira: error: in.csv: the header row is longer than the limit of 3 bytes (max_field_size); "
+                 "if the file really holds such fields, raise the limit with --max-field-size\n",
+                 id="field-too-long-names-the-file"),
+    pytest.param(["in.csv", "b.csv", "--max-field-size", "3", "-j", "1"], 1, "",
+                 "velmira: error: in.csv: FieldTooLongError: the header row is longer than the limit of 3 bytes "
+                 "(max_field_size)\nvelmira: error: b.csv: FieldTooLongError: the header row is longer than the "
+                 "limit of 3 bytes (max_field_size)\nvelmira: error: no file could be profiled\n",
+                 id="field-too-long-in-several-files"),
+    pytest.param(["explain", "in.csv", "w", "--save-types", "x.csv"], 2, "",
+                 "velmira explain: error: unrecognized arguments: --save-types x.csv (see velmira explain --help)\n",
+                 id="explain-has-no-save-types"),
+    pytest.param(["patterns", "-t", "none.json"], 1, "",
+                 "velmira: error: cannot read types file none.json: No such file or directory\n",
+                 id="patterns-types-file-missing"),
+    pytest.param(["patterns", "-t", "t.json", "--compact-dates"], 0, "x\tpcre2-jit\tx", "",
+                 id="patterns-own-types-ignore-compact-dates"),
+    pytest.param(["patterns", "-j", "2"], 2, "",
+                 "velmira patterns: error: unrecognized arguments: --jobs 2 (see velmira patterns --help)\n",
+                 id="patterns-takes-no-jobs"),
+])
+def test_each_command_reports_as_before(tmp_path, args, status, stdout, stderr):
+    create(tmp_path, {**BASE, "b.csv": "n,w\n4,q\n5,2023-01-01\n", "t.json": '{"x": ["x"]}'})
+    result = run(*args, "-d", ",", cwd=tmp_path) if args[0] != "patterns" else run(*args, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (status, stderr)
+    assert stdout in result.stdout.splitlines() if stdout else result.stdout == ""
+
+
+def test_patterns_invalid_pattern_is_one_line(tmp_path):
+    create(tmp_path, {"t.json": '{"ok": ["a"], "num": ["[0-9]+", "(\\\\d+"]}'})
+    result = run("patterns", "-t", "t.json", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith("velmira: error: types file t.json: type 'num': invalid pattern '(\\\\d+': ")
+    assert result.stderr.count("\n") == 1
