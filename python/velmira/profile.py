@@ -228,6 +228,8 @@ class Profile:
 def profile_column(
     name: str, counts: Dict[str, int], type_names: Sequence[str], threshold: float, month_first: bool = False
 ) -> ColumnProfile:
+    """The verdict on a column from its counts (every type of ``type_names``, in the
+    order that breaks ties, then "other" and "NA"), as :func:`velmira.infer` describes it."""
     present = sum(counts.values()) - counts["NA"]
     if present == 0:
         return ColumnProfile(name, EMPTY, None, 0.0, counts)
