@@ -26,8 +26,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "matcher.hpp"
-#include "type_table.hpp"
+#include "match/matcher.hpp"
+#include "match/type_table.hpp"
+#include "types_file.hpp"
 #include "value_cache.hpp"
 
 namespace tessel {
@@ -36,14 +37,9 @@ class CsvParser;
 }
 }  // namespace tessel
 
-// A types file that could not be opened, written or closed, from a pass that reports it
-// (StreamOptions::strictTypesFile). what() names the file.
-class TypesFileError : public std::system_error {
-public:
-    TypesFileError(int error, const std::string& file)
-        : std::system_error(error, std::generic_category(), file), path(file) {}
-    std::string path;
-};
+namespace velmira {
+struct RowBatch;
+}
 
 class Inf {
 public:
@@ -128,8 +124,9 @@ private:
         TypeId type;
         const std::vector<velmira::Pattern>* patterns;  // into matchers, stable during a pass
     };
-    struct ColumnGroup;  // the columns of one name within a pass (inf.cpp)
-    struct Pass;         // working values of one pass (inf.cpp)
+    struct ColumnGroup;     // the columns of one name within a pass (pass.hpp)
+    struct Pass;            // working values of one pass (pass.hpp)
+    class ConcurrentPass;   // the threaded pass (concurrent_pass.cpp)
 
     TypeId intern(const std::string& name);
     // Rebuilds the entries of `matchers` that no longer mirror colTypePatterns, which is a
@@ -147,6 +144,8 @@ private:
     void classifyRows(Pass& pass, tessel::csv::CsvParser& parser);
     void addTallies(Pass& pass);
     void classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser);
+    template <class TypeAt>
+    void finishBatch(Pass& pass, const velmira::RowBatch& batch, std::uint64_t endsAt, TypeAt typeAt);
 
     // type name -> its patterns, each with its PCRE2 program where admitted; mirrors
     // colTypePatterns, entry by entry. Built with the table, read-only during a pass.

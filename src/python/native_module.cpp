@@ -18,10 +18,10 @@
 
 #include "csv/parser.hpp"
 #include "inf.hpp"
-#include "input.hpp"
-#include "matcher.hpp"
-#include "python_errors.hpp"
-#include "type_table.hpp"
+#include "input/input.hpp"
+#include "match/matcher.hpp"
+#include "python/errors.hpp"
+#include "match/type_table.hpp"
 
 namespace py = pybind11;
 
