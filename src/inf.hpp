@@ -110,7 +110,7 @@ public:
     char delimiter;                             // field separator byte
     CompiledPatterns colTypePatterns;           // type name -> compiled patterns, in given order
     std::unordered_set<std::string> naValues;   // field texts classed "NA"
-    bool multithreading;                        // classify a row's fields on worker threads
+    bool multithreading;                        // classify column groups on worker threads
     bool saveTypesFile;                         // write the per-row types file
     std::string typesFilepath;                  // where the types file goes
     int rollingCacheWindow;                     // rows between cache flushes; <= 0 never flushes
