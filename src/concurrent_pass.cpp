@@ -85,7 +85,7 @@ private:
     void fill(velmira::RowBatch& b) {
         b.clear();
         if (exhausted_) return;
-        velmira::BatchFiller filler(b, true, [] {}, rowsRead_, pass_.window);
+        velmira::BatchFiller filler(b, true, [] {}, rowsRead_, pass_.window, pass_.shapes);
         exhausted_ = !velmira::pass::scanRows(parser_, filler);
         filler.keepViews();
         rowsRead_ += b.rows;

@@ -179,6 +179,7 @@ void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const st
     pass.checkpoint = &checkpoint;
     pass.inputBytes = inputBytes;
     pass.widthFromHeader = true;
+    pass.shapes = options.shapes;
     if (saveTypesFile) pass.typesFile.open(typesFilepath, options.strictTypesFile);
     runPass(pass, parser);
 }
@@ -304,7 +305,7 @@ void Inf::classifyRows(Pass& pass, tessel::csv::CsvParser& parser) {
         finishBatch(pass, batch, endsAt, [&](std::size_t r, std::size_t c) { return types[r * numCols + c]; });
         batch.clear();
     };
-    velmira::BatchFiller filler(batch, false, classify, n, pass.window);
+    velmira::BatchFiller filler(batch, false, classify, n, pass.window, pass.shapes);
     for (bool more = true; more;) {
         more = scanRows(parser, filler);
         classify();

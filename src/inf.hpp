@@ -39,6 +39,7 @@ class CsvParser;
 
 namespace velmira {
 struct RowBatch;
+struct RowShapes;
 }
 
 class Inf {
@@ -85,6 +86,9 @@ public:
         // Report a types file that cannot be opened, written or closed (TypesFileError)
         // instead of dropping its lines silently.
         bool strictTypesFile = false;
+        // Where to count the rows whose width is not the header's, blank lines among them
+        // (and whether to leave those out of the rows); null: not counted.
+        velmira::RowShapes* shapes = nullptr;
     };
     // The same pass over a stream, read once: the columns are as many as the header's
     // fields, and filepath is not looked at. `inputBytes` is the stream's length if known

@@ -69,6 +69,7 @@ struct Inf::Pass {
     // Whether the input is read once, its width taken from the header row the pass reads
     // (a stream, or a path that is not a regular file and so cannot be read twice).
     bool widthFromHeader = false;
+    velmira::RowShapes* shapes = nullptr;  // odd rows' counts, for a pass that keeps them
     bool cacheSized = false;               // whether presizeCache has looked at the first batch
     // For a pass over a stream: called between batches, in the calling thread, so that the
     // caller can report progress and stop the pass by throwing. Null for inferTypes.
