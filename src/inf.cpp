@@ -173,7 +173,9 @@ void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const st
                          const StreamOptions& options) {
     n = 0;
     tessel::csv::CsvParser parser(input);
-    parser.delimiter(delimiter);
+    parser.delimiter(delimiter).quote(options.quote);
+    if (options.blankRuns) parser.blank_runs();
+    if (options.lfRows) parser.lf_rows();
     parser.max_field_size(options.maxFieldSize);
     Pass pass;
     pass.checkpoint = &checkpoint;

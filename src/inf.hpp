@@ -89,6 +89,11 @@ public:
         // Where to count the rows whose width is not the header's, blank lines among them
         // (and whether to leave those out of the rows); null: not counted.
         velmira::RowShapes* shapes = nullptr;
+        // The tokenizer's dialect beyond the delimiter: the quote byte, runs of blanks as
+        // the separator, rows ended by LF alone (see csv/parser.hpp).
+        char quote = '"';
+        bool blankRuns = false;
+        bool lfRows = false;
     };
     // The same pass over a stream, read once: the columns are as many as the header's
     // fields, and filepath is not looked at. `inputBytes` is the stream's length if known

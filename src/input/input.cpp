@@ -157,4 +157,16 @@ std::string Input::peek(std::size_t n) {
     return peeked_.substr(0, std::min(n, peeked_.size()));
 }
 
+std::size_t Input::skip(std::size_t n) {
+    peek(n);
+    const std::size_t dropped = std::min(n, peeked_.size());
+    peeked_.erase(0, dropped);
+    return dropped;
+}
+
+void Input::prepend(const std::string& bytes) {
+    peek(0);  // whatever the get area still shows joins what was peeked
+    peeked_.insert(0, bytes);
+}
+
 }  // namespace velmira
