@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "csv/parser.hpp"
-#include "matcher.hpp"
+#include "match/matcher.hpp"
 
 namespace {
 

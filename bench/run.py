@@ -36,7 +36,7 @@ TOKENIZER_SOURCE = BENCH / "bench_tokenizer.cpp"
 TOKENIZER_BINARY = ROOT / "build" / "bench_tokenizer"
 MATCHER_SOURCE = BENCH / "bench_matcher.cpp"
 MATCHER_BINARY = ROOT / "build" / "bench_matcher"
-MATCHER_LINK = ["src/matcher.cpp", "src/pattern_admission.cpp", "-lboost_regex", "-lpcre2-8"]
+MATCHER_LINK = ["src/match/matcher.cpp", "src/match/pattern_admission.cpp", "-lboost_regex", "-lpcre2-8"]
 MB = 1_000_000
 
 FILES = {
@@ -140,8 +140,8 @@ def build_program(source: Path, binary: Path, extra: list[str] = ()) -> str:
     """Builds one of the C++ benchmark programs; returns why it is missing, or ""."""
     if not source.exists():
         return f"{source.relative_to(ROOT)} not present"
-    inputs = [source, ROOT / "csv" / "parser.hpp", ROOT / "src" / "matcher.hpp", ROOT / "src" / "matcher.cpp",
-              ROOT / "src" / "pattern_admission.cpp", ROOT / "src" / "pattern_admission.hpp"]
+    inputs = [source, ROOT / "csv" / "parser.hpp", ROOT / "src" / "match" / "matcher.hpp", ROOT / "src" / "match" / "matcher.cpp",
+              ROOT / "src" / "match" / "pattern_admission.cpp", ROOT / "src" / "match" / "pattern_admission.hpp"]
     if binary.exists() and binary.stat().st_mtime >= max(p.stat().st_mtime for p in inputs if p.exists()):
         return ""
     binary.parent.mkdir(exist_ok=True)

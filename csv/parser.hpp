@@ -13,8 +13,9 @@
 //     '"') and the terminator. Every other byte is field text.
 //   - Terminator mode CRLF (the default): a lone CR, a lone LF and the pair CR LF each end a row.
 //     The pair counts once, also when the CR is the last byte of one block and the LF the first
-//     of the next; LF CR is two terminators. Any other terminator is a single byte, and CR and
-//     LF are then ordinary text.
+//     of the next; LF CR is two terminators. Mode LF (lf_rows()): only LF ends a row, with a
+//     CR right before it taken as part of it; any other CR is text. Any other terminator is a
+//     single byte, and CR and LF are then ordinary text.
 //   - A field that starts with the quote is quoted: inside it every byte except the quote is
 //     text, delimiters and terminators included, and two quotes stand for one. After the closing
 //     quote a delimiter or terminator ends the field; any other byte continues the same field as
@@ -74,14 +75,16 @@ namespace tessel {
 namespace csv {
 
 // Row terminator. CRLF means CR, LF or the pair CR LF; any other value is one byte (low 8 bits).
-enum class Term : int { CRLF = -2 };
+// CRLF: a lone CR, a lone LF and CR LF each end a row. LF: only LF ends a row (with a CR
+// right before it, which belongs to it); any other CR is text.
+enum class Term : int { CRLF = -2, LF = -3 };
 
 // Kind of token that CsvParser::next_field returns.
 enum class FieldType : int { DATA = 0, ROW_END = 1, CSV_END = 2 };
 
 // Whether byte c ends a row under terminator t.
 inline bool operator==(char c, Term t) {
-    if (t == Term::CRLF) {
+    if (t == Term::CRLF || t == Term::LF) {  // LF mode then tells a lone CR apart
         return c == '\r' || c == '\n';
     }
     return c == static_cast<char>(static_cast<int>(t));
@@ -137,6 +140,26 @@ public:
 
     CsvParser& delimiter(char c) {
         m_delimiter = c;
+        m_delimiter2 = c;
+        m_blank_runs = false;
+        return *this;
+    }
+
+    // Fields are separated by runs of blanks (spaces and tabs) instead of the delimiter, as in
+    // space-aligned exports: blanks at the start of a row and before its end separate nothing,
+    // so no field is empty unless quoted (""). Quotes work as usual at a field's start, and
+    // blanks inside quotes are text. A row of blanks alone is a row of one empty field.
+    CsvParser& blank_runs() {
+        m_blank_runs = true;
+        m_delimiter = ' ';
+        m_delimiter2 = '\t';
+        return *this;
+    }
+
+    // Rows end at LF alone (a CR right before it included); a lone CR is text. For files
+    // whose lines end in LF and whose fields may hold a CR, as some writers leave them.
+    CsvParser& lf_rows() {
+        m_terminator = Term::LF;
         return *this;
     }
 
@@ -168,6 +191,11 @@ public:
             return Field(FieldType::CSV_END);
         }
         m_fieldbuf.clear();
+        if (m_pending_cr) {  // a lone CR that a blank run ran into starts this field
+            m_pending_cr = false;
+            append_field("\r", 1);
+            m_state = State::IN_FIELD;
+        }
         for (;;) {
             const char* top = top_token();
             if (top == nullptr) {
@@ -178,6 +206,14 @@ public:
             switch (m_state) {
                 case State::START_OF_FIELD:
                     ++m_cursor;
+                    if (m_blank_runs && is_blank(c)) {  // blank at a row's start
+                        break;
+                    }
+                    if (lone_cr(c)) {  // text, in LF mode
+                        append_field(&c, 1);
+                        m_state = State::IN_FIELD;
+                        break;
+                    }
                     if (c == m_terminator) {  // empty last field
                         handle_crlf(c);
                         m_state = State::END_OF_ROW;
@@ -195,6 +231,14 @@ public:
 
                 case State::IN_FIELD:
                     ++m_cursor;
+                    if (m_blank_runs && is_blank(c)) {  // field ends, row too if only blanks follow
+                        m_state = end_blank_run() ? State::END_OF_ROW : State::START_OF_FIELD;
+                        return Field(m_fieldbuf);
+                    }
+                    if (lone_cr(c)) {  // text, in LF mode
+                        append_field(&c, 1);
+                        break;
+                    }
                     if (c == m_terminator) {  // field and row end
                         handle_crlf(c);
                         m_state = State::END_OF_ROW;
@@ -218,6 +262,15 @@ public:
 
                 case State::IN_ESCAPED_QUOTE:
                     ++m_cursor;
+                    if (m_blank_runs && is_blank(c)) {  // quoted field ends, row too if only blanks follow
+                        m_state = end_blank_run() ? State::END_OF_ROW : State::START_OF_FIELD;
+                        return Field(m_fieldbuf);
+                    }
+                    if (lone_cr(c)) {  // text after closing quote, in LF mode
+                        append_field(&c, 1);
+                        m_state = State::IN_FIELD;
+                        break;
+                    }
                     if (c == m_terminator) {  // quoted field ends row
                         handle_crlf(c);
                         m_state = State::END_OF_ROW;
@@ -312,7 +365,7 @@ public:
 private:
     // After a CR in CRLF mode, swallow an LF that directly follows, even from the next block.
     void handle_crlf(char c) {
-        if (m_terminator != Term::CRLF || c != '\r') {
+        if ((m_terminator != Term::CRLF && m_terminator != Term::LF) || c != '\r') {
             return;
         }
         const char* next = top_token();
@@ -352,18 +405,56 @@ private:
         return &m_inputbuf[m_cursor];
     }
 
+    static bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+    // After a blank that ended a field: skips the rest of the run, and the row's terminator if
+    // the run reaches one. Returns whether the row ended there.
+    bool end_blank_run() {
+        for (;;) {
+            const char* next = top_token();
+            if (next == nullptr) {
+                return false;
+            }
+            const char c = *next;
+            if (is_blank(c)) {
+                ++m_cursor;
+                continue;
+            }
+            if (!(c == m_terminator)) {
+                return false;
+            }
+            ++m_cursor;
+            if (lone_cr(c)) {  // text that starts the next field
+                m_pending_cr = true;
+                return false;
+            }
+            handle_crlf(c);
+            return true;
+        }
+    }
+
+    // In LF mode, whether the CR just consumed is text: no LF follows it, even from the next
+    // block. A CR that an LF follows is left for handle_crlf to pair.
+    bool lone_cr(char c) {
+        if (m_terminator != Term::LF || c != '\r') {
+            return false;
+        }
+        const char* next = top_token();
+        return next == nullptr || *next != '\n';
+    }
+
     // Whether the delimiter, the quote and the terminator bytes are all different: only then
     // may a field be found by jumping to the next special byte.
     bool special_bytes_distinct() const {
         const char t1 = term_byte(0);
         const char t2 = term_byte(1);
-        return m_delimiter != m_quote && m_delimiter != t1 && m_delimiter != t2 && m_quote != t1 &&
-               m_quote != t2;
+        return !m_blank_runs && m_delimiter != m_quote && m_delimiter != t1 && m_delimiter != t2 &&
+               m_quote != t1 && m_quote != t2;
     }
 
     // The bytes that end a row: CR and LF in CRLF mode, else the terminator byte twice.
     char term_byte(int which) const {
-        if (m_terminator == Term::CRLF) {
+        if (m_terminator == Term::CRLF || m_terminator == Term::LF) {
             return which == 0 ? '\r' : '\n';
         }
         return static_cast<char>(static_cast<int>(m_terminator));
@@ -433,7 +524,10 @@ private:
                 continue;
             }
             std::size_t next = end + 1;
-            if (m_terminator == Term::CRLF && m_inputbuf[end] == '\r') {
+            if (m_terminator == Term::LF && m_inputbuf[end] == '\r' && (next == size || m_inputbuf[next] != '\n')) {
+                return FastScan::FELL_BACK;  // a lone CR, which is text, or one whose LF may be in the next block
+            }
+            if ((m_terminator == Term::CRLF || m_terminator == Term::LF) && m_inputbuf[end] == '\r') {
                 if (next == size) {
                     if (!m_eof) {
                         return FastScan::FELL_BACK;  // its LF may start the next block
@@ -629,12 +723,13 @@ private:
 #if defined(__SSE2__)
         constexpr std::size_t kLast = static_cast<std::size_t>(INPUTBUF_CAP + INPUTBUF_SLACK) - 16;
         const __m128i d = _mm_set1_epi8(m_delimiter);
+        const __m128i e = _mm_set1_epi8(m_delimiter2);
         const __m128i a = _mm_set1_epi8(t1);
         const __m128i b = _mm_set1_epi8(t2);
         for (; from < size && from <= kLast; from += 16) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_inputbuf + from));
-            const __m128i hit =
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, a)), _mm_cmpeq_epi8(v, b));
+            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, e)),
+                                             _mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)));
             const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
             if (mask != 0) {
                 const std::size_t at = from + static_cast<std::size_t>(__builtin_ctz(mask));
@@ -644,7 +739,7 @@ private:
 #endif
         for (; from < size; ++from) {
             const char c = m_inputbuf[from];
-            if (c == m_delimiter || c == t1 || c == t2) {
+            if (c == m_delimiter || c == m_delimiter2 || c == t1 || c == t2) {
                 break;
             }
         }
@@ -654,6 +749,9 @@ private:
     State m_state = State::START_OF_FIELD;  // scanner state; EMPTY is final
     char m_quote = '"';                     // quote byte; set by quote()
     char m_delimiter = ',';                 // field separator; set by delimiter()
+    char m_delimiter2 = ',';                // a second separator byte: tab with blank_runs()
+    bool m_blank_runs = false;              // runs of blanks separate fields; set by blank_runs()
+    bool m_pending_cr = false;              // a lone CR, text, consumed after a blank run
     Term m_terminator = Term::CRLF;         // row terminator; set by terminator()
     std::istream& m_input;                  // not owned; must outlive the parser
 

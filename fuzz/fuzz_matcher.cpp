@@ -13,7 +13,7 @@
 #include <string>
 
 #include "common.hpp"
-#include "matcher.hpp"
+#include "match/matcher.hpp"
 
 namespace {
 

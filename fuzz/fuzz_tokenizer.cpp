@@ -175,6 +175,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "position() " + std::to_string(position) + " at the end of " + std::to_string(bytes.size()) +
               " bytes");
 
+    // Rows ended by LF alone (a lone CR is text), by the iterator and the fast path, against
+    // the model in the same mode.
+    if (delimiter != '"' && delimiter != '\r' && delimiter != '\n') {
+        const Rows lfModel = csvtest::modelRows(bytes, delimiter, '"', true);
+        std::istringstream in(bytes);
+        CsvParser parser(in);
+        parser.delimiter(delimiter).lf_rows();
+        Rows lfRows;
+        for (auto it = parser.begin(); it != parser.end(); ++it) lfRows.push_back(*it);
+        check(lfRows == lfModel, "LF-mode rows " + show(lfRows) + " != model " + show(lfModel));
+        const auto scanned = csvtest::scanRows(bytes, [delimiter](CsvParser& p) { p.delimiter(delimiter).lf_rows(); },
+                                               (layout >> 3) & 1, 1 + (layout >> 5));
+        check(!scanned.brokenInvariant && scanned.rows == lfModel,
+              "LF-mode scan_rows " + show(scanned.rows) + " != model " + show(lfModel));
+    }
+
+    // Runs of blanks as the separator, in either line-end mode.
+    {
+        const bool lf = (layout & 8) != 0;
+        const Rows blankModel = csvtest::modelRows(bytes, ' ', '"', lf, true);
+        const auto scanned = csvtest::scanRows(
+            bytes,
+            [lf](CsvParser& p) {
+                p.blank_runs();
+                if (lf) p.lf_rows();
+            },
+            (layout >> 4) & 1, 1 + (layout >> 5));
+        check(!scanned.brokenInvariant && scanned.rows == blankModel,
+              "blank-run rows " + show(scanned.rows) + " != model " + show(blankModel));
+    }
+
     if (bytes.find('"') == std::string::npos) {
         const Rows split = plainSplit(bytes, delimiter);
         check(split == rows, "rows " + show(rows) + " != plain split " + show(split));

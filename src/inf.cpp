@@ -1,44 +1,23 @@
 #include "inf.hpp"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "csv/parser.hpp"
-#include "row_batch.hpp"
-#include "worker_pool.hpp"
+#include "pass.hpp"
 
 namespace {
 
-using TypeId = velmira::ValueCache::Value;
-constexpr TypeId kNotCached = 0;  // interned ids of "", "other" and "NA", fixed by Inf
-constexpr TypeId kOther = 1;
-constexpr TypeId kNA = 2;
-
-// One entry of the types file. Names holding the separator, a quote or a line
-// break are quoted CSV-style, so that they cannot shift columns or lines; every
-// other name is written as it is.
-std::string typesFileEntry(const std::string& name) {
-    if (name.find_first_of(",\"\r\n") == std::string::npos) return name;
-    std::string quoted = "\"";
-    for (char ch : name) {
-        if (ch == '"') quoted += '"';
-        quoted += ch;
-    }
-    quoted += '"';
-    return quoted;
-}
+using velmira::pass::kNotCached;
+using velmira::pass::kOther;
+using velmira::pass::scanRows;
+using TypeId = velmira::pass::TypeId;
 
 // Opening the types file truncates it, so a types path that names the input
 // would destroy the data before a byte of it is read.
@@ -54,156 +33,7 @@ void refuseToOverwriteInput(const std::string& dataPath, const std::string& type
     }
 }
 
-// The types file, buffered in large blocks. Rows completed before a failure are
-// still written, since the destructor flushes. By default a file that cannot be opened
-// or written is not reported: every write then goes nowhere. A strict file (the
-// package's pass) throws TypesFileError instead, from open, a write or the close, so
-// that a full disk is never taken for a complete file.
-class TypesFile {
-public:
-    TypesFile() = default;
-    TypesFile(const TypesFile&) = delete;
-    TypesFile& operator=(const TypesFile&) = delete;
-    ~TypesFile() {
-        try {
-            flush();
-        } catch (const TypesFileError&) {
-            // Only while an error unwinds the pass; that error is the one reported.
-        }
-        if (fd_ >= 0) ::close(fd_);
-    }
-
-    void open(const std::string& path, bool strict) {
-        path_ = path;
-        strict_ = strict;
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0) fail(errno);
-    }
-    bool enabled() const { return fd_ >= 0; }
-
-    void entry(std::size_t position, const std::string& text) {
-        if (position > 0) buffer_ += ',';
-        buffer_ += text;
-    }
-    void endLine() {
-        buffer_ += '\n';
-        if (buffer_.size() >= kFlushAt) flush();
-    }
-    void close() {
-        flush();
-        if (fd_ < 0) return;
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0 && errno != EINTR) fail(errno);
-    }
-
-private:
-    static constexpr std::size_t kFlushAt = std::size_t{1} << 16;
-    void flush() {
-        const char* data = buffer_.data();
-        std::size_t left = fd_ >= 0 ? buffer_.size() : 0;
-        while (left > 0) {
-            const ssize_t n = ::write(fd_, data, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                const int error = n < 0 ? errno : EIO;
-                buffer_.clear();
-                ::close(fd_);
-                fd_ = -1;
-                fail(error);
-                return;
-            }
-            data += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        buffer_.clear();
-    }
-    void fail(int error) {
-        if (strict_) throw TypesFileError(error, path_);
-    }
-
-    std::string path_;
-    std::string buffer_;
-    int fd_ = -1;          // open file, or -1: closed, never opened, or given up on
-    bool strict_ = false;  // report failures instead of dropping the file's lines
-};
-
-// The tokenizer's scan into a batch; a field too long for the pass is reported with its row.
-template <class Filler>
-bool scanRows(tessel::csv::CsvParser& parser, Filler& filler) {
-    try {
-        return parser.scan_rows(filler);
-    } catch (tessel::csv::FieldTooLong& e) {
-        e.row = filler.currentRow();
-        throw;
-    }
-}
-
 }  // namespace
-
-// The columns that share one name: they share one ordering list and one count table.
-struct Inf::ColumnGroup {
-    std::vector<Trial>* order;   // regexOrdering[name]
-    CountTable* counts;          // colTypeCandidates[name]
-    // Counts by TypeId not yet added to `counts`: a row of Pass::tallies, on cache
-    // lines of its own, so that workers counting different groups never share a line.
-    std::uint64_t* tally;
-    std::vector<std::size_t> cols;  // column indexes, ascending
-};
-
-struct Inf::Pass {
-    std::size_t numCols = 0;
-    std::uint64_t window = 0;              // rows between cache flushes; 0 = never
-    velmira::MarkerSet markers;            // naValues, hashed like the cache
-    std::vector<ColumnGroup> groups;
-    std::vector<std::uint64_t> tallies;    // the groups' pending counts, one aligned row each
-    std::vector<std::size_t> groupOf;      // column -> index into groups
-    std::vector<std::string> typeTexts;    // TypeId -> its types file entry
-    TypesFile typesFile;
-
-    // Called after every row, header included: the cache is flushed on the
-    // window's row boundaries, with the header counted as row 1.
-    bool atWindowBoundary(std::uint64_t rowsDone) const { return window != 0 && rowsDone % window == 0; }
-    std::uint64_t inputBytes = 0;          // the input's size, when known
-    // Whether the input is read once, its width taken from the header row the pass reads
-    // (a stream, or a path that is not a regular file and so cannot be read twice).
-    bool widthFromHeader = false;
-    bool cacheSized = false;               // whether presizeCache has looked at the first batch
-    // For a pass over a stream: called between batches, in the calling thread, so that the
-    // caller can report progress and stop the pass by throwing. Null for inferTypes.
-    const std::function<void()>* checkpoint = nullptr;
-    void check() const {
-        if (checkpoint != nullptr) (*checkpoint)();
-    }
-
-    // Rows in a batch: enough to overlap the cache misses of its lookups, few enough to stay
-    // in the processor's caches.
-    std::size_t batchRows() const { return std::max<std::size_t>(1, (std::size_t{1} << 14) / numCols); }
-
-    // Once, after the first batch: where most texts are new, the cache is grown at once to
-    // what the window (or the whole input, if smaller) will hold at the rate seen so far,
-    // instead of doubling its way there, each doubling touching fresh memory and moving
-    // every key. `fields` texts from `bytes` bytes of input gave the cache its entries.
-    void presizeCache(velmira::ValueCache& cache, std::uint64_t fields, std::uint64_t bytes) {
-        if (cacheSized || fields == 0) return;
-        cacheSized = true;
-        const double rate = static_cast<double>(cache.size()) / static_cast<double>(fields);
-        if (rate < 0.25) return;  // texts repeat: the table stays small
-        double expected = window != 0 ? static_cast<double>(window) * static_cast<double>(numCols) : 1e18;
-        if (inputBytes != 0 && bytes != 0) {
-            expected = std::min(expected, static_cast<double>(inputBytes) * static_cast<double>(fields) /
-                                              static_cast<double>(bytes));
-        } else if (window == 0) {
-            return;  // nothing bounds the guess
-        }
-        // Early rows hold more new texts than later ones, so the guess tends to be high;
-        // a low one would cost a doubling, which moves every key, late in the pass. A guess
-        // beyond 16 million keys (a 128 MiB table) is left to doublings: it may be wrong.
-        expected = std::min(expected * rate, static_cast<double>(std::size_t{1} << 24));
-        const auto entries = static_cast<std::size_t>(expected);
-        if (entries > cache.size()) cache.reserve(entries - cache.size());
-    }
-};
 
 Inf::TypeId Inf::intern(const std::string& name) {
     if (typeNames.size() > velmira::ValueCache::kMaxValue) {
@@ -292,27 +122,6 @@ Inf::PatternStrings Inf::getColTypePatterns() const {
     return result;
 }
 
-// Classifies one field: NA marker first, then the cache, then the column's types
-// in its current trial order, stopping at the first whole-field match. The cache hit
-// is the common case and is kept small enough to inline into the pass's loops.
-__attribute__((always_inline)) inline Inf::TypeId Inf::getColType(std::string_view text, std::uint64_t hash,
-                                                                  ColumnGroup& column,
-                                                                  const velmira::MarkerSet& markers,
-                                                                  velmira::MatchScratch& scratch,
-                                                                  std::size_t writer) {
-    // Every text seen gets a cache entry, markers included; a marker's stays empty.
-    velmira::ValueCache::Slot& entry = typeCache.findOrInsert(text, hash, writer);
-    TypeId type;
-    if (markers.contains(text, hash)) {
-        type = kNA;
-    } else {
-        type = entry.value();
-        if (type == kNotCached) type = matchType(text, column, scratch, entry);
-    }
-    ++column.tally[type];
-    return type;
-}
-
 Inf::TypeId Inf::matchType(std::string_view text, ColumnGroup& column, velmira::MatchScratch& scratch,
                            velmira::ValueCache::Slot& entry) {
     TypeId type = kOther;
@@ -364,12 +173,15 @@ void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const st
                          const StreamOptions& options) {
     n = 0;
     tessel::csv::CsvParser parser(input);
-    parser.delimiter(delimiter);
+    parser.delimiter(delimiter).quote(options.quote);
+    if (options.blankRuns) parser.blank_runs();
+    if (options.lfRows) parser.lf_rows();
     parser.max_field_size(options.maxFieldSize);
     Pass pass;
     pass.checkpoint = &checkpoint;
     pass.inputBytes = inputBytes;
     pass.widthFromHeader = true;
+    pass.shapes = options.shapes;
     if (saveTypesFile) pass.typesFile.open(typesFilepath, options.strictTypesFile);
     runPass(pass, parser);
 }
@@ -430,7 +242,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         }
         counts["other"] = 0;
         counts["NA"] = 0;
-        pass.typesFile.entry(c, typesFileEntry(name));
+        pass.typesFile.entry(c, velmira::typesFileEntry(name));
         columns[c] = std::move(name);
     }
     pass.typesFile.endLine();
@@ -456,7 +268,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
     while (reinterpret_cast<std::uintptr_t>(base) % 64 != 0) ++base;
     for (std::size_t g = 0; g < pass.groups.size(); ++g) pass.groups[g].tally = base + g * stride;
     pass.typeTexts.clear();
-    for (const std::string& name : typeNames) pass.typeTexts.push_back(typesFileEntry(name));
+    for (const std::string& name : typeNames) pass.typeTexts.push_back(velmira::typesFileEntry(name));
 }
 
 void Inf::addTallies(Pass& pass) {
@@ -477,164 +289,28 @@ void Inf::classifyRows(Pass& pass, tessel::csv::CsvParser& parser) {
     const std::size_t numCols = pass.numCols;
     velmira::RowBatch batch(numCols, pass.batchRows());
     velmira::MatchScratch scratch;
-    std::vector<TypeId> types(numCols);
-    const bool writing = pass.typesFile.enabled();
+    std::vector<TypeId> types(batch.maxRows * numCols);  // row-major, as the batch's cells
     auto classify = [&] {
         constexpr std::size_t kAhead = 16;
         const std::size_t total = batch.rows * numCols;
         typeCache.reserve(total);
         for (std::size_t i = 0; i < std::min(kAhead, total); ++i) typeCache.prefetch(batch.cells[i].hash);
         for (std::size_t r = 0; r < batch.rows; ++r) {
-            const std::size_t width = batch.widths[r];
-            for (std::size_t c = 0; c < width; ++c) {
+            for (std::size_t c = 0; c < batch.widths[r]; ++c) {
                 const std::size_t i = r * numCols + c;
                 if (i + kAhead < total) typeCache.prefetch(batch.cells[i + kAhead].hash);
                 const velmira::Cell& cell = batch.cells[i];
-                types[c] = getColType(cell.text(), cell.hash, pass.groups[pass.groupOf[c]], pass.markers, scratch, 0);
+                types[i] = getColType(cell.text(), cell.hash, pass.groups[pass.groupOf[c]], pass.markers, scratch, 0);
             }
-            if (writing) {
-                for (std::size_t c = 0; c < width; ++c) pass.typesFile.entry(c, pass.typeTexts[types[c]]);
-                pass.typesFile.endLine();
-            }
-            ++n;
-            if (pass.atWindowBoundary(n)) typeCache.clear();
         }
-        pass.presizeCache(typeCache, total, static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0)));
+        const auto endsAt = static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0));
+        finishBatch(pass, batch, endsAt, [&](std::size_t r, std::size_t c) { return types[r * numCols + c]; });
         batch.clear();
-        pass.check();
     };
-    velmira::BatchFiller filler(batch, false, classify, n, pass.window);
+    velmira::BatchFiller filler(batch, false, classify, n, pass.window, pass.shapes);
     for (bool more = true; more;) {
         more = scanRows(parser, filler);
         classify();
-    }
-}
-
-// Rows are read in batches that never straddle a cache-window boundary. While the
-// workers classify one batch, column group by column group, the calling thread
-// tokenizes the next, into bytes of the batch's own. The cache is flushed between
-// batches, when no worker runs.
-void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
-    struct Failure {
-        std::size_t row = SIZE_MAX;
-        std::size_t col = SIZE_MAX;
-        std::exception_ptr error;
-    };
-
-    const std::size_t numCols = pass.numCols;
-    // Larger batches than a single thread uses: each costs the workers a wake-up.
-    const std::size_t batchRows = 4 * pass.batchRows();
-    velmira::RowBatch batches[2] = {{numCols, batchRows}, {numCols, batchRows}};
-    std::vector<TypeId> types[2];  // column-major, so that workers write apart
-    for (auto& t : types) t.resize(batchRows * numCols);
-    std::uint64_t rowsRead = n;  // header included, like n
-    bool exhausted = false;
-    auto fill = [&](velmira::RowBatch& b) {
-        b.clear();
-        if (exhausted) return;
-        velmira::BatchFiller filler(b, true, [] {}, rowsRead, pass.window);
-        exhausted = !scanRows(parser, filler);
-        filler.keepViews();
-        rowsRead += b.rows;
-        b.endsAt = static_cast<std::uint64_t>(std::max<std::streamoff>(parser.position(), 0));
-    };
-
-    int cur = 0;
-    // The calling thread classifies too once it has read the next batch, so the pool
-    // holds one thread fewer than the machine runs at once (and no more than there
-    // are column groups to hand out).
-    const unsigned hardware = std::thread::hardware_concurrency();
-    const std::size_t threads = std::min<std::size_t>(pass.groups.size(), hardware == 0 ? 2 : hardware);
-    const std::size_t poolThreads = std::max<std::size_t>(threads, 2) - 1;
-    const std::size_t workers = poolThreads + 1;  // the last index is the calling thread's
-    std::vector<Failure> failures(workers);
-    struct alignas(64) Scratch {
-        velmira::MatchScratch match;
-        std::vector<std::uint64_t> hashes;  // the hashes of the rows ahead, a ring
-    };
-    std::vector<Scratch> scratch(workers);
-    typeCache.setWriters(workers);
-    // The calling thread only tokenizes; hashing is left to the workers, who hash a few rows
-    // ahead of their lookups and fetch those slots early, to overlap the cache misses.
-    constexpr std::size_t kAhead = 8;
-    // Tasks are handed out costliest first, by what each group took in the round before,
-    // so that a round does not end with one worker still busy on a long task alone.
-    std::vector<std::size_t> order(pass.groups.size());
-    std::vector<std::uint64_t> cost(pass.groups.size(), 0);  // ns in the last round; one writer each
-    for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
-    auto job = [&](std::size_t worker, std::size_t slot) {
-        const std::size_t task = order[slot];
-        const auto started = std::chrono::steady_clock::now();
-        ColumnGroup& group = pass.groups[task];
-        const velmira::RowBatch& b = batches[cur];
-        std::vector<TypeId>& out = types[cur];
-        std::vector<std::uint64_t>& ring = scratch[worker].hashes;
-        const std::size_t width = group.cols.size();
-        ring.resize((kAhead + 1) * width);
-        auto hashRow = [&](std::size_t row) {
-            std::uint64_t* hashes = &ring[(row % (kAhead + 1)) * width];
-            for (std::size_t k = 0; k < width; ++k) {
-                const std::size_t col = group.cols[k];
-                if (col >= b.widths[row]) break;
-                const velmira::Cell& cell = b.at(row, col);
-                hashes[k] = velmira::hashReadable(cell.data, cell.size);
-                typeCache.prefetch(hashes[k]);
-            }
-        };
-        std::size_t r = 0, c = 0;
-        try {
-            for (r = 0; r < std::min(kAhead, b.rows); ++r) hashRow(r);
-            for (r = 0; r < b.rows; ++r) {
-                if (r + kAhead < b.rows) hashRow(r + kAhead);
-                const std::uint64_t* hashes = &ring[(r % (kAhead + 1)) * width];
-                for (std::size_t k = 0; k < width; ++k) {
-                    c = group.cols[k];
-                    if (c >= b.widths[r]) break;
-                    out[c * batchRows + r] = getColType(b.at(r, c).text(), hashes[k], group, pass.markers,
-                                                        scratch[worker].match, worker);
-                }
-            }
-        } catch (...) {
-            // Keep the failure the single-threaded order would have met first.
-            Failure& f = failures[worker];
-            if (r < f.row || (r == f.row && c < f.col)) f = Failure{r, c, std::current_exception()};
-        }
-        cost[task] = static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count());
-    };
-    velmira::WorkerPool pool(poolThreads, job);  // declared after everything its workers touch
-
-    fill(batches[cur]);
-    while (batches[cur].rows > 0) {
-        const velmira::RowBatch& current = batches[cur];
-        typeCache.reserve(current.rows * numCols);  // the table must not grow under the workers
-        pool.start(pass.groups.size());
-        fill(batches[cur ^ 1]);
-        pool.help(workers - 1);
-        pool.wait();
-        const Failure* first = nullptr;
-        for (const Failure& f : failures) {
-            if (f.error && (!first || f.row < first->row || (f.row == first->row && f.col < first->col))) {
-                first = &f;
-            }
-        }
-        if (first) std::rethrow_exception(first->error);
-
-        if (pass.typesFile.enabled()) {
-            for (std::size_t r = 0; r < current.rows; ++r) {
-                for (std::size_t c = 0; c < current.widths[r]; ++c) {
-                    pass.typesFile.entry(c, pass.typeTexts[types[cur][c * batchRows + r]]);
-                }
-                pass.typesFile.endLine();
-            }
-        }
-        n += current.rows;
-        if (pass.atWindowBoundary(n)) typeCache.clear();
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return cost[x] > cost[y]; });
-        // The tokenizer is a batch ahead: the input this batch came from ends where it ended.
-        pass.presizeCache(typeCache, current.rows * numCols, current.endsAt);
-        cur ^= 1;
-        pass.check();
     }
 }
 

@@ -26,8 +26,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "matcher.hpp"
-#include "type_table.hpp"
+#include "match/matcher.hpp"
+#include "match/type_table.hpp"
+#include "types_file.hpp"
 #include "value_cache.hpp"
 
 namespace tessel {
@@ -36,14 +37,10 @@ class CsvParser;
 }
 }  // namespace tessel
 
-// A types file that could not be opened, written or closed, from a pass that reports it
-// (StreamOptions::strictTypesFile). what() names the file.
-class TypesFileError : public std::system_error {
-public:
-    TypesFileError(int error, const std::string& file)
-        : std::system_error(error, std::generic_category(), file), path(file) {}
-    std::string path;
-};
+namespace velmira {
+struct RowBatch;
+struct RowShapes;
+}
 
 class Inf {
 public:
@@ -89,6 +86,14 @@ public:
         // Report a types file that cannot be opened, written or closed (TypesFileError)
         // instead of dropping its lines silently.
         bool strictTypesFile = false;
+        // Where to count the rows whose width is not the header's, blank lines among them
+        // (and whether to leave those out of the rows); null: not counted.
+        velmira::RowShapes* shapes = nullptr;
+        // The tokenizer's dialect beyond the delimiter: the quote byte, runs of blanks as
+        // the separator, rows ended by LF alone (see csv/parser.hpp).
+        char quote = '"';
+        bool blankRuns = false;
+        bool lfRows = false;
     };
     // The same pass over a stream, read once: the columns are as many as the header's
     // fields, and filepath is not looked at. `inputBytes` is the stream's length if known
@@ -114,7 +119,7 @@ public:
     char delimiter;                             // field separator byte
     CompiledPatterns colTypePatterns;           // type name -> compiled patterns, in given order
     std::unordered_set<std::string> naValues;   // field texts classed "NA"
-    bool multithreading;                        // classify a row's fields on worker threads
+    bool multithreading;                        // classify column groups on worker threads
     bool saveTypesFile;                         // write the per-row types file
     std::string typesFilepath;                  // where the types file goes
     int rollingCacheWindow;                     // rows between cache flushes; <= 0 never flushes
@@ -128,8 +133,9 @@ private:
         TypeId type;
         const std::vector<velmira::Pattern>* patterns;  // into matchers, stable during a pass
     };
-    struct ColumnGroup;  // the columns of one name within a pass (inf.cpp)
-    struct Pass;         // working values of one pass (inf.cpp)
+    struct ColumnGroup;     // the columns of one name within a pass (pass.hpp)
+    struct Pass;            // working values of one pass (pass.hpp)
+    class ConcurrentPass;   // the threaded pass (concurrent_pass.cpp)
 
     TypeId intern(const std::string& name);
     // Rebuilds the entries of `matchers` that no longer mirror colTypePatterns, which is a
@@ -147,6 +153,8 @@ private:
     void classifyRows(Pass& pass, tessel::csv::CsvParser& parser);
     void addTallies(Pass& pass);
     void classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser);
+    template <class TypeAt>
+    void finishBatch(Pass& pass, const velmira::RowBatch& batch, std::uint64_t endsAt, TypeAt typeAt);
 
     // type name -> its patterns, each with its PCRE2 program where admitted; mirrors
     // colTypePatterns, entry by entry. Built with the table, read-only during a pass.

@@ -97,13 +97,25 @@ struct RowBatch {
 // whoever classifies the batch (Cell::hash is then not set). The scan stops when the
 // batch is full, and after a row that ends a cache window: `rowsBefore` plus the batch's rows
 // is the count of rows read, the header included.
+// Rows whose width is not the header's, seen by a pass that keeps count (the package's).
+// Row numbers count the header as row 1 and blank lines as rows.
+struct RowShapes {
+    std::uint64_t wider = 0;          // rows with fields beyond the header's width
+    std::uint64_t firstWider = 0;     // the first of them, or 0
+    std::uint64_t widest = 0;         // the most fields a row had
+    std::uint64_t narrower = 0;       // rows with fewer fields than the header (blank lines not)
+    std::uint64_t firstNarrower = 0;  // the first of them, or 0
+    std::uint64_t blank = 0;          // empty lines
+    bool skipBlank = false;           // leave empty lines out of the rows, only counted
+};
+
 template <class OnBlockEnd>
 class BatchFiller {
 public:
     BatchFiller(RowBatch& batch, bool ownBytes, OnBlockEnd onBlockEnd, const std::uint64_t& rowsBefore,
-                std::uint64_t window)
+                std::uint64_t window, RowShapes* shapes = nullptr)
         : batch_(batch), ownBytes_(ownBytes), onBlockEnd_(std::move(onBlockEnd)), rowsBefore_(rowsBefore),
-          window_(window) {}
+          window_(window), shapes_(shapes) {}
 
     __attribute__((always_inline)) void view(const char* data, std::size_t size) {
         if (ownBytes_ && field_ < batch_.numCols) {
@@ -118,6 +130,10 @@ public:
     }
     void drop_row() { field_ = 0; }
     __attribute__((always_inline)) bool end_row() {
+        if (shapes_ != nullptr && field_ != batch_.numCols && odd_shape()) {
+            field_ = 0;
+            return true;  // a blank line left out: it is no row
+        }
         batch_.widths[batch_.rows++] = std::min(field_, batch_.numCols);
         field_ = 0;
         // The byte limit keeps rows of huge copied fields from piling up.
@@ -148,10 +164,30 @@ public:
     }
 
     // The 1-based input row being read: for messages about a row that stopped the scan.
-    std::uint64_t currentRow() const { return rowsBefore_ + batch_.rows + 1; }
+    std::uint64_t currentRow() const {
+        return rowsBefore_ + batch_.rows + 1 + (shapes_ != nullptr && shapes_->skipBlank ? shapes_->blank : 0);
+    }
 
 private:
     static constexpr std::size_t kMaxBytes = std::size_t{1} << 22;
+
+    // A row of another width than the header's: counted; true if it is a blank line to leave
+    // out. Rare, so kept out of the common path.
+    __attribute__((noinline)) bool odd_shape() {
+        RowShapes& s = *shapes_;
+        const std::uint64_t row = currentRow();
+        if (field_ == 1 && batch_.numCols > 1 && batch_.cells[batch_.rows * batch_.numCols].size == 0) {
+            ++s.blank;
+            return s.skipBlank;
+        }
+        if (field_ > batch_.numCols) {
+            if (s.wider++ == 0) s.firstWider = row;
+            s.widest = std::max<std::uint64_t>(s.widest, field_);
+        } else {
+            if (s.narrower++ == 0) s.firstNarrower = row;
+        }
+        return false;
+    }
 
     __attribute__((always_inline)) void add(const char* data, std::size_t size) {
         if (field_ < batch_.numCols) {
@@ -166,6 +202,7 @@ private:
     OnBlockEnd onBlockEnd_;
     const std::uint64_t& rowsBefore_;     // rows read before this batch, the header included
     const std::uint64_t window_;
+    RowShapes* const shapes_;             // counts of odd rows, or null: not kept
     std::size_t field_ = 0;               // fields of the row being read
     const char* low_ = nullptr;           // with ownBytes_: the views' span in the block since
     const char* high_ = nullptr;          //   the last keepViews, or null

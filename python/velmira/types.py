@@ -279,5 +279,6 @@ def kind_of(type_name: str) -> Optional[str]:
 #: Texts that stand for a missing value. "-" is here because reports use it
 #: for "nothing"; "NaN" because a float column written by pandas or NumPy uses it.
 DEFAULT_NA_VALUES: Tuple[str, ...] = (
-    "", "NA", "N/A", "n/a", "#N/A", "NULL", "null", "NaN", "nan", "None", "-",
+    # \N is how MySQL and PostgreSQL dumps (and IMDb's files) write a missing value.
+    "", "NA", "N/A", "n/a", "#N/A", "NULL", "null", "NaN", "nan", "None", "-", "\\N",
 )

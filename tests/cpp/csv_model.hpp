@@ -16,11 +16,16 @@ using Rows = std::vector<Row>;
 
 // CRLF mode, read one byte at a time: no blocks, no refills and no skipping of runs, so it is an
 // independent check on the tokenizer's buffering.
-inline Rows modelRows(const std::string& in, char delim = ',', char quote = '"') {
+// With `lfRows`, only LF (or CR LF) ends a row and a lone CR is text. With `blankRuns`, runs of
+// spaces and tabs separate fields instead of `delim`, and blanks at a row's start or end
+// separate nothing.
+inline Rows modelRows(const std::string& in, char delim = ',', char quote = '"', bool lfRows = false,
+                      bool blankRuns = false) {
     enum { START, FIELD, QUOTED, ESCAPED } state = START;
     Rows rows;
     Row row;
     std::string field;
+    bool afterRun = false;  // a blank run ended the last field; a row end then adds none
     auto endField = [&] {
         row.push_back(field);
         field.clear();
@@ -31,25 +36,40 @@ inline Rows modelRows(const std::string& in, char delim = ',', char quote = '"')
     };
     for (std::size_t i = 0; i < in.size(); ++i) {
         const char c = in[i];
-        const bool term = c == '\r' || c == '\n';
+        const bool crlf = c == '\r' && i + 1 < in.size() && in[i + 1] == '\n';
+        const bool term = c == '\n' || (c == '\r' && (!lfRows || crlf));
+        const bool blank = blankRuns && (c == ' ' || c == '\t');
+        if (blank && state != QUOTED) {
+            if (state == FIELD || state == ESCAPED) {
+                endField();
+                afterRun = true;
+            }
+            state = START;
+            continue;
+        }
         if (term && state != QUOTED) {
-            endField();
+            if (!(afterRun && state == START)) {
+                endField();
+            }
+            afterRun = false;
             endRow();
-            if (c == '\r' && i + 1 < in.size() && in[i + 1] == '\n') {
+            if (crlf) {
                 ++i;
             }
             state = START;
         } else if (c == quote && state == START) {
+            afterRun = false;
             state = QUOTED;
         } else if (c == quote && state == QUOTED) {
             state = ESCAPED;
         } else if (c == quote && state == ESCAPED) {
             field += c;
             state = QUOTED;
-        } else if (c == delim && state != QUOTED) {
+        } else if (c == delim && state != QUOTED && !blankRuns) {
             endField();
             state = START;
         } else {
+            afterRun = false;
             field += c;
             state = state == QUOTED ? QUOTED : FIELD;
         }

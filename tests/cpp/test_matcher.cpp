@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "matcher.hpp"
+#include "match/matcher.hpp"
 
 namespace {
 

@@ -111,8 +111,8 @@ std::string tokens_of(const std::string& input) {
 }
 
 // The byte-at-a-time model, rendered.
-std::string model_rows(const std::string& in, char delim = ',', char quote = '"') {
-    return render_rows(csvtest::modelRows(in, delim, quote));
+std::string model_rows(const std::string& in, char delim = ',', char quote = '"', bool lf_rows = false) {
+    return render_rows(csvtest::modelRows(in, delim, quote, lf_rows));
 }
 
 // Rows through the fast path, rendered; a broken sink invariant renders as an error.
@@ -396,6 +396,78 @@ TEST(TokenizerScanRows, GeneratedInputsAgreeWithModel) {
         const std::string pad(kBlock - k - 1, 'p');
         ASSERT_EQ(rows_via_scan(pad + "\n" + input, configure), model_rows(pad + "\n" + input, delim, quote))
             << "case " << n << " at offset " << kBlock - k;
+        // Rows ended by LF alone, a lone CR being text: where neither delimiter nor quote is a
+        // line-end byte.
+        if (delim == '\r' || delim == '\n' || quote == '\r' || quote == '\n') {
+            continue;
+        }
+        const Configure lf = [d = delim, q = quote](CsvParser& p) { p.delimiter(d).quote(q).lf_rows(); };
+        ASSERT_EQ(rows_via_scan(input, lf), model_rows(input, delim, quote, true)) << "LF case " << n;
+        ASSERT_EQ(rows_via_scan(input, lf, true, 3), model_rows(input, delim, quote, true)) << "LF case " << n;
+        ASSERT_EQ(rows_via_scan(pad + "\n" + input, lf), model_rows(pad + "\n" + input, delim, quote, true))
+            << "LF case " << n << " at offset " << kBlock - k;
+    }
+}
+
+// Fields separated by runs of blanks, as space-aligned exports write them.
+TEST(TokenizerBlankRuns, Cases) {
+    const Configure blanks = [](CsvParser& p) { p.blank_runs(); };
+    const std::pair<std::string, std::string> cases[] = {
+        {"popul TVnews selfLR\n  1   2.5  x\n", "[popul][TVnews][selfLR]/[1][2.5][x]/"},
+        {"a\tb \t c  \r\n1 2 3", "[a][b][c]/[1][2][3]/"},
+        {"\"New York\"  12 \"\"\n", "[New York][12][]/"},
+        {"   \n\t\n", "[]/[]/"},
+        {"a,b c;d\n", "[a,b][c;d]/"},
+        {"\"q\"x y\n", "[qx][y]/"},
+    };
+    for (const auto& [input, expected] : cases) {
+        EXPECT_EQ(rows_via_scan(input, blanks), expected) << input;
+        EXPECT_EQ(rows_via_scan(input, blanks, true), expected) << input;
+        EXPECT_EQ(render_rows(csvtest::modelRows(input, ' ', '"', false, true)), expected) << input;
+    }
+}
+
+// The same, against the byte-at-a-time model over generated inputs, in both line-end modes
+// and across the first block's end.
+TEST(TokenizerBlankRuns, GeneratedInputsAgreeWithModel) {
+    const std::vector<std::string> pieces = {"a", "bc", "0123456789abcdefghij", " ", " ", "  ", "\t", " \t ",
+                                             "\"", "\"\"", "\r", "\n", "\r\n", ",", "\xFF"};
+    std::mt19937 rng(20261208);
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::uniform_int_distribution<std::size_t> length(0, 30);
+    for (int n = 0; n < 1500; ++n) {
+        std::string input;
+        for (std::size_t len = length(rng); len > 0; --len) {
+            input += pieces[pick(rng)];
+        }
+        const bool lf = n % 2 == 1;
+        const Configure configure = [lf](CsvParser& p) {
+            p.blank_runs();
+            if (lf) {
+                p.lf_rows();
+            }
+        };
+        const std::string expected = render_rows(csvtest::modelRows(input, ' ', '"', lf, true));
+        ASSERT_EQ(rows_via_scan(input, configure), expected) << "case " << n;
+        ASSERT_EQ(rows_via_scan(input, configure, true, 2), expected) << "case " << n;
+        const std::size_t k = static_cast<std::size_t>(n) % (input.size() + 2);
+        const std::string padded = std::string(kBlock - k - 1, 'p') + "\n" + input;
+        ASSERT_EQ(rows_via_scan(padded, configure), render_rows(csvtest::modelRows(padded, ' ', '"', lf, true)))
+            << "case " << n << " at offset " << kBlock - k;
+    }
+}
+
+// Rows ended by LF alone, as a writer that leaves CRs inside unquoted fields makes them.
+TEST(TokenizerLfRows, LoneCrIsText) {
+    const Configure lf = [](CsvParser& p) { p.lf_rows(); };
+    EXPECT_EQ(rows_via_scan("a,b\nx\ry,2\r\nz,3\n\r,\"q\"\r\n", lf), "[a][b]/[x\ry][2]/[z][3]/[\r][q]/");
+    EXPECT_EQ(rows_via_iterator("a\rb\n\"c\"\rd\n"), "[a]/[b]/[c]/[d]/");  // by default a CR ends rows
+    EXPECT_EQ(rows_via_scan("a\rb\n\"c\"\rd\n", lf), "[a\rb]/[c\rd]/");
+    // A CR as the last byte of a block, its LF or its text first in the next.
+    for (const std::string& after : {"\n"s, "x\n"s}) {
+        const std::string input = std::string(kBlock - 1, 'p') + "\r" + after;
+        const std::string rows = rows_via_scan(input, lf);
+        EXPECT_EQ(rows, model_rows(input, ',', '"', true));
     }
 }
 

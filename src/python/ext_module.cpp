@@ -6,7 +6,7 @@
 #include <pybind11/stl.h>
 
 #include "inf.hpp"
-#include "python_errors.hpp"
+#include "python/errors.hpp"
 
 namespace py = pybind11;
 

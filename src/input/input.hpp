@@ -114,6 +114,10 @@ public:
     std::uint64_t rawSize() const { return rawSize_; }
     // Up to `n` bytes from the start of what has not been read yet, without consuming them.
     std::string peek(std::size_t n);
+    // Drops up to `n` bytes of what comes next (lines above a table); returns how many.
+    std::size_t skip(std::size_t n);
+    // Puts `bytes` before what comes next (a header the file does not have).
+    void prepend(const std::string& bytes);
     // Called in the reading thread once per chunk taken and every 100 ms while the reader
     // waits for the read-ahead thread; may throw to give up. It must be cheap when it has
     // nothing to do (it is a clock check in the package).

@@ -18,10 +18,11 @@
 
 #include "csv/parser.hpp"
 #include "inf.hpp"
-#include "input.hpp"
-#include "matcher.hpp"
-#include "python_errors.hpp"
-#include "type_table.hpp"
+#include "input/input.hpp"
+#include "match/matcher.hpp"
+#include "python/errors.hpp"
+#include "row_batch.hpp"
+#include "match/type_table.hpp"
 
 namespace py = pybind11;
 
@@ -193,7 +194,8 @@ auto withoutLock(Body&& body) {
 // One pass over an input. Returns (column names as bytes, per column its counts, data rows).
 py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& types,
                 const std::unordered_set<std::string>& naValues, bool multithreading, const py::object& typesFile,
-                int window, const py::object& progress, std::size_t maxFieldSize) {
+                int window, const py::object& progress, std::size_t maxFieldSize, const py::object& shapes,
+                bool skipBlankLines, char quote, bool blankRuns, bool lfRows) {
     velmira::Input& input = handle.get();
     const bool writeTypes = !typesFile.is_none();
     Inf inf(std::string(), delimiter, {}, naValues, multithreading, writeTypes,
@@ -202,6 +204,12 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
     Inf::StreamOptions options;
     options.maxFieldSize = maxFieldSize;
     options.strictTypesFile = true;
+    options.quote = quote;
+    options.blankRuns = blankRuns;
+    options.lfRows = lfRows;
+    velmira::RowShapes rowShapes;
+    rowShapes.skipBlank = skipBlankLines;
+    if (!shapes.is_none()) options.shapes = &rowShapes;
 
     // Between batches: now and then, take the lock to report progress and to let the
     // interpreter run its signal handlers, so that Ctrl-C (KeyboardInterrupt) or an
@@ -253,6 +261,14 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
         }
     }
     report();
+    if (!shapes.is_none()) {
+        shapes["wider"] = rowShapes.wider;
+        shapes["first_wider"] = rowShapes.firstWider;
+        shapes["widest"] = rowShapes.widest;
+        shapes["narrower"] = rowShapes.narrower;
+        shapes["first_narrower"] = rowShapes.firstNarrower;
+        shapes["blank"] = rowShapes.blank;
+    }
 
     const auto candidates = inf.getColTypeCandidates();
     py::list names, counts;
@@ -378,6 +394,12 @@ PYBIND11_MODULE(_native, m) {
             },
             py::arg("n"), "Up to n bytes of what comes next, without consuming them.")
         .def(
+            "skip", [](InputHandle& h, std::size_t n) { return withoutLock([&] { return h.get().skip(n); }); },
+            py::arg("n"), "Drops up to n bytes of what comes next; returns how many.")
+        .def(
+            "prepend", [](InputHandle& h, const py::bytes& bytes) { h.get().prepend(std::string(bytes)); },
+            py::arg("bytes"), "Puts bytes before what comes next.")
+        .def(
             "readinto",
             [](InputHandle& h, py::buffer target) {
                 py::buffer_info info = target.request(true);
@@ -394,20 +416,28 @@ PYBIND11_MODULE(_native, m) {
 
     m.def("infer", &infer, py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"),
           py::arg("multithreading"), py::arg("types_file"), py::arg("window"), py::arg("progress"),
-          py::arg("max_field_size") = 0,
+          py::arg("max_field_size") = 0, py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false,
+          py::arg("quote") = '"', py::arg("blank_runs") = false, py::arg("lf_rows") = false,
           "One pass over an Input; returns (column names as bytes, their counts, data rows). The "
           "interpreter's lock is released while it runs, except to report progress and to check for "
           "signals a few times a second. A field longer than max_field_size bytes (0: no limit) "
-          "raises FieldTooLongError; a types file that cannot be written raises OSError.");
+          "raises FieldTooLongError; a types file that cannot be written raises OSError. A dict given "
+          "as shapes receives the counts of rows wider and narrower than the header and of blank "
+          "lines (with the first row of each); skip_blank_lines leaves blank lines out of the rows. "
+          "quote is the quote byte; blank_runs separates fields by runs of spaces and tabs instead of "
+          "the delimiter; lf_rows ends rows at LF only, a lone CR being text.");
     // The same with the types as a dict, compiled for this pass alone.
     m.def(
         "infer",
         [](InputHandle& handle, char delimiter, const py::dict& types, const std::unordered_set<std::string>& naValues,
            bool multithreading, const py::object& typesFile, int window, const py::object& progress,
-           std::size_t maxFieldSize) {
+           std::size_t maxFieldSize, const py::object& shapes, bool skipBlankLines, char quote, bool blankRuns,
+           bool lfRows) {
             return infer(handle, delimiter, compileTypes(types), naValues, multithreading, typesFile, window,
-                         progress, maxFieldSize);
+                         progress, maxFieldSize, shapes, skipBlankLines, quote, blankRuns, lfRows);
         },
         py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"), py::arg("multithreading"),
-        py::arg("types_file"), py::arg("window"), py::arg("progress"), py::arg("max_field_size") = 0);
+        py::arg("types_file"), py::arg("window"), py::arg("progress"), py::arg("max_field_size") = 0,
+        py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false, py::arg("quote") = '"',
+        py::arg("blank_runs") = false, py::arg("lf_rows") = false);
 }
