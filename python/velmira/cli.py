@@ -290,7 +290,7 @@ def _add_profile_options(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "-j", "--multithreading", action="store_true",
-        help="classify the fields of a row on worker threads (-j N: see --jobs)",
+        help="classify on worker threads, each taking whole columns of a batch of rows (-j N: see --jobs)",
     )
     parser.add_argument(
         "--jobs", metavar="N", type=_jobs, default=None,
