@@ -191,6 +191,37 @@ auto withoutLock(Body&& body) {
     return body();
 }
 
+// A pass's failure as Python should see it: a field over the limit says which row; a types
+// file names itself.
+[[noreturn]] void rethrowForPython(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const tessel::csv::FieldTooLong& e) {
+        const std::string limit = std::to_string(e.limit) + " bytes (max_field_size)";
+        throw FieldTooLongError(e.wholeRow ? "the header row is longer than the limit of " + limit
+                                           : "row " + std::to_string(e.row) +
+                                                 " has a field longer than the limit of " + limit);
+    } catch (const TypesFileError& e) {
+        raiseOSError(e, py::bytes(e.path));
+    }
+}
+
+// (column names as bytes, per column its counts, data rows)
+py::tuple resultsOf(const Inf& inf) {
+    const auto candidates = inf.getColTypeCandidates();
+    py::list names, counts;
+    for (const std::string& name : inf.getColNames()) {
+        names.append(py::bytes(name));
+        py::dict table;
+        const auto found = candidates.find(name);
+        if (found != candidates.end()) {
+            for (const auto& [type, count] : found->second) table[py::str(type)] = count;
+        }
+        counts.append(table);
+    }
+    return py::make_tuple(names, counts, inf.getNumRows());
+}
+
 // One pass over an input. Returns (column names as bytes, per column its counts, data rows).
 py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& types,
                 const std::unordered_set<std::string>& naValues, bool multithreading, const py::object& typesFile,
@@ -248,18 +279,7 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
         }
         input.setCheckpoint(outside);
     }
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const tessel::csv::FieldTooLong& e) {
-            const std::string limit = std::to_string(e.limit) + " bytes (max_field_size)";
-            throw FieldTooLongError(e.wholeRow ? "the header row is longer than the limit of " + limit
-                                               : "row " + std::to_string(e.row) +
-                                                     " has a field longer than the limit of " + limit);
-        } catch (const TypesFileError& e) {
-            raiseOSError(e, py::bytes(e.path));
-        }
-    }
+    if (failure) rethrowForPython(failure);
     report();
     if (!shapes.is_none()) {
         shapes["wider"] = rowShapes.wider;
@@ -269,19 +289,7 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
         shapes["first_narrower"] = rowShapes.firstNarrower;
         shapes["blank"] = rowShapes.blank;
     }
-
-    const auto candidates = inf.getColTypeCandidates();
-    py::list names, counts;
-    for (const std::string& name : inf.getColNames()) {
-        names.append(py::bytes(name));
-        py::dict table;
-        const auto found = candidates.find(name);
-        if (found != candidates.end()) {
-            for (const auto& [type, count] : found->second) table[py::str(type)] = count;
-        }
-        counts.append(table);
-    }
-    return py::make_tuple(names, counts, inf.getNumRows());
+    return resultsOf(inf);
 }
 
 // A table of type name to patterns, compiled in the dict's order, so that the pattern named
@@ -331,14 +339,8 @@ py::dict engines(const velmira::TypeTable& table) {
     return result;
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_native, m) {
-    m.doc() = "The velmira package's native entry point";
-    velmira::registerErrorTranslation();
-    py::register_exception<velmira::InputError>(m, "InputError", PyExc_ValueError);
-    py::register_exception<FieldTooLongError>(m, "FieldTooLongError", PyExc_ValueError);
-
+// Compiled type tables, and the classification of single texts.
+void bindTypes(py::module_& m) {
     static py::exception<velmira::PatternCompileError> patternError(m, "PatternCompileError", PyExc_ValueError);
     py::register_exception_translator([](std::exception_ptr error) {
         try {
@@ -368,7 +370,10 @@ PYBIND11_MODULE(_native, m) {
 
     m.def("pattern_engine", &patternEngine, py::arg("pattern"),
           "Which engine answers a pattern: ('pcre2-jit', '') or ('boost', the reason it is not on PCRE2).");
+}
 
+// The bytes of a pass.
+void bindInput(py::module_& m) {
     py::class_<InputHandle>(m, "Input",
                             "The bytes of one pass: a path, '-' (standard input) or a binary file object, "
                             "decompressed when they start like gzip, zstd, bzip2 or xz.")
@@ -413,7 +418,10 @@ PYBIND11_MODULE(_native, m) {
             withoutLock([&] { h.input->close(); });
             h.input.reset();
         });
+}
 
+// The pass itself.
+void bindPass(py::module_& m) {
     m.def("infer", &infer, py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"),
           py::arg("multithreading"), py::arg("types_file"), py::arg("window"), py::arg("progress"),
           py::arg("max_field_size") = 0, py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false,
@@ -440,4 +448,16 @@ PYBIND11_MODULE(_native, m) {
         py::arg("types_file"), py::arg("window"), py::arg("progress"), py::arg("max_field_size") = 0,
         py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false, py::arg("quote") = '"',
         py::arg("blank_runs") = false, py::arg("lf_rows") = false);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+    m.doc() = "The velmira package's native entry point";
+    velmira::registerErrorTranslation();
+    py::register_exception<velmira::InputError>(m, "InputError", PyExc_ValueError);
+    py::register_exception<FieldTooLongError>(m, "FieldTooLongError", PyExc_ValueError);
+    bindTypes(m);
+    bindInput(m);
+    bindPass(m);
 }
