@@ -165,6 +165,7 @@ class Dialect:
 class _Row:
     line: int  # the physical line the row starts on
     fields: List[str]
+    raw: str = ""  # that line as it is, quotes and all
 
 
 @dataclass
@@ -258,7 +259,9 @@ def detect(
         guessed.add("skip_rows")
     if header is None:
         guessed.add("header")
-    start, has_header = _find_table(split, skip_rows, header, delimiter in (" ", WHITESPACE))
+    start, has_header = _find_table(
+        split, skip_rows, header, delimiter in (" ", WHITESPACE), delimiter, quote_char
+    )
 
     rows = split.rows
     if start is None:
@@ -280,8 +283,9 @@ def detect(
     below = rows[start + 1:] if has_header else rows[start:]
     width = _dominant_width(below) if below else len(first.fields)
     if has_header:
-        # The header may name one column more than the rows below fill.
-        width = max(width, len(first.fields))
+        # The header says how many columns there are, but for the row names' column
+        # that R leaves untitled.
+        width = width if len(first.fields) == width - 1 else len(first.fields)
     skipped = first.line
     if has_header:
         header_row: Optional[int] = first.line
@@ -432,6 +436,7 @@ class _LineFeed:
         self.number = -1
         self.row_start = True
         self.row_line = 0
+        self.row_raw = ""
         self.comments: List[Tuple[int, str]] = []
 
     def __iter__(self):
@@ -448,6 +453,7 @@ class _LineFeed:
                     continue
                 self.row_start = False
                 self.row_line = self.number
+                self.row_raw = line
             if self.lf:
                 # The csv module ends rows at every CR; in these files a CR is data.
                 body = line[:-1] if line.endswith("\n") else line
@@ -461,7 +467,7 @@ def _split_csv(text: str, delimiter: str, quote: Optional[str], lf: bool, commen
     feed = _LineFeed(text, lf, comment)
     rows = []
     for fields in _reader(feed, delimiter, quote):
-        rows.append(_Row(feed.row_line, fields))
+        rows.append(_Row(feed.row_line, fields, feed.row_raw))
         feed.row_start = True
     return _Split(rows, feed.comments)
 
@@ -500,7 +506,7 @@ def _split_runs(text: str, quote: Optional[str], lf: bool, comment: Optional[str
         body = match.group()
         fields = field_pattern.findall(body)
         if fields:
-            rows.append(_Row(line, [_restore(f) if quote is None else _unquote(f, quote) for f in fields]))
+            rows.append(_Row(line, [_restore(f) if quote is None else _unquote(f, quote) for f in fields], body))
         position = match.end()
         # Line ends inside quoted fields still count as lines.
         if quote is not None and quote in body:
@@ -754,8 +760,10 @@ def _reads_as_names(fields: Sequence[str], columns: _Columns, offset: int, cache
     )
     if blanks > max(1, len(fields) // 5):
         return False
-    if not names and all(_kind(value, cache) in _DATA_KINDS or _kind(value, cache) == EMPTY for value in fields):
-        # Numbers alone are data, even with no rows below to compare them with.
+    kinds = [_kind(value, cache) for value in fields]
+    if not names and all(kind in _DATA_KINDS or kind == EMPTY for kind in kinds):
+        # Numbers alone are data, even with no values below to compare them with; and
+        # a row of blanks names nothing.
         return False
     # Names over columns of values, or text over columns of text alone, where nothing
     # tells a header from a data row and a table's first row is its header.
@@ -817,8 +825,71 @@ def _following(rows: Sequence[_Row], index: int) -> Optional[List[str]]:
     return None
 
 
+def _quoted_names(row: _Row, following: Optional[_Row], delimiter: str, quote: Optional[str],
+                  cache: Dict[str, str]) -> bool:
+    """Whether a row that reads as data is a header of numbers all the same: every field
+    quoted, over a row whose numbers are not (R writes names so: "","1940","1945")."""
+    if quote is None or following is None:
+        return False
+    plain = _RAW_FIELDS[(delimiter, quote)]
+    names = plain(row.raw)
+    if len(names) != len(row.fields) or not all(len(n) >= 2 and n[0] == quote == n[-1] for n in names):
+        return False
+    values = plain(following.raw)
+    if len(values) != len(following.fields):
+        return False
+    numbers = [v for v in values if _kind(v, cache) in (INTEGER, NUMBER)]
+    return bool(numbers)
+
+
+class _RawFields:
+    """Fields of one line with their quotes left on, split where the tokenizer splits."""
+
+    def __init__(self, delimiter: str, quote: str) -> None:
+        self.delimiter = delimiter
+        self.quote = quote
+
+    def __call__(self, line: str) -> List[str]:
+        line = line.rstrip("\r\n")
+        if self.delimiter == WHITESPACE:
+            return _RUN_FIELDS[self.quote].findall(line)
+        out, position = [], 0
+        while True:
+            start = position
+            if line.startswith(self.quote, position):
+                position = _after_closing_quote(line, position, self.quote)
+            end = line.find(self.delimiter, position)
+            if end < 0:
+                out.append(line[start:])
+                return out
+            out.append(line[start:end])
+            position = end + 1
+
+
+def _after_closing_quote(line: str, start: int, quote: str) -> int:
+    index = start + 1
+    while True:
+        index = line.find(quote, index)
+        if index < 0:
+            return len(line)
+        if line.startswith(quote + quote, index):
+            index += 2
+        else:
+            return index + 1
+
+
+class _RawFieldsCache(dict):
+    def __missing__(self, key):
+        value = self[key] = _RawFields(*key)
+        return value
+
+
+_RAW_FIELDS = _RawFieldsCache()
+
+
 def _find_table(
-    split: _Split, skip_rows: Optional[int], header: Optional[bool], words: bool = False
+    split: _Split, skip_rows: Optional[int], header: Optional[bool], words: bool = False,
+    delimiter: str = ",", quote: Optional[str] = '"',
 ) -> Tuple[Optional[int], bool]:
     """(index of the header or first data row, whether it is a header)."""
     rows = split.rows
@@ -852,6 +923,16 @@ def _find_table(
         if header is not False and _header_fits(fields, following, width, columns, cache, words):
             return index, True
         if len(fields) == width and _reads_as_data(fields, columns, cache):
+            if header is None:
+                if index + 1 < len(rows) and _quoted_names(rows[index], rows[index + 1], delimiter, quote, cache):
+                    return index, True
+                above = rows[index - 1] if index > first else None
+                if (
+                    above is not None
+                    and width - 1 <= len(above.fields) <= width + 1
+                    and _quoted_names(above, rows[index], delimiter, quote, cache)
+                ):
+                    return index - 1, True
             if header:
                 # Said to have a header: the row above the data is it.
                 return (index - 1, True) if index > first else (index, True)
@@ -861,7 +942,10 @@ def _find_table(
     for index in range(first, len(rows)):
         fields = rows[index].fields
         if width - 1 <= len(fields) <= width and any(value.strip(" \t") for value in fields):
-            return index, header is not False
+            if header is None:
+                # With nothing to compare it with, a row of numbers alone is data.
+                return index, any(_kind(value, cache) == TEXT for value in fields)
+            return index, header
     return first, header is not False
 
 
