@@ -76,6 +76,7 @@ from __future__ import annotations
 import codecs
 import collections
 import csv
+import io
 import re
 import warnings
 from dataclasses import dataclass
@@ -99,6 +100,9 @@ _CP1252_HOLES = frozenset(b"\x81\x8d\x8f\x90\x9d")
 # enough to see a column's kinds, few enough to stay far within the time budget.
 _PROFILE_ROWS = 128
 _SCORED_ROWS = 128
+# Columns past these tell nothing the first ones do not, and a row can hold thousands.
+_PROFILE_COLUMNS = 256
+_SCORED_FIELDS = 4096
 # A value kind seen in at least this share of a column's values belongs to it.
 _FITS_SHARE = 0.05
 
@@ -161,22 +165,41 @@ class Dialect:
         return ", ".join(parts)
 
 
-@dataclass
-class _Row:
-    line: int  # the physical line the row starts on
-    fields: List[str]
-    raw: str = ""  # that line as it is, quotes and all
-
-
-@dataclass
 class _Split:
-    """One candidate's reading of the sample."""
+    """One candidate's reading of the sample: each row's fields and the line it starts on.
 
-    rows: List[_Row]
-    comments: List[Tuple[int, str]]  # (line, text) of every line skipped as a comment
-    width: int = 0  # the dominant width
-    score: float = 0.0
-    consistency: float = 0.0
+    Rows are plain lists, not objects: a 64 KiB sample can hold thousands of them, read
+    once per candidate.
+    """
+
+    __slots__ = ("fields", "lines", "comments", "width", "score", "consistency", "_text", "_lf", "_ends")
+
+    def __init__(self, fields: List[List[str]], lines: List[int], comments: List[Tuple[int, str]],
+                 text: str, lf: bool) -> None:
+        self.fields = fields
+        self.lines = lines
+        self.comments = comments  # (line, text) of every line skipped as a comment
+        self.width = 0  # the dominant width
+        self.score = 0.0
+        self.consistency = 0.0
+        self._text = text
+        self._lf = lf
+        self._ends: List[int] = [0]  # where lines start, found as far as asked for
+
+    def raw(self, index: int) -> str:
+        """The physical line on which row ``index`` starts, quotes and all."""
+        line = self.lines[index]
+        ends = self._ends
+        if len(ends) <= line + 1:
+            for match in _LINE_END[self._lf].finditer(self._text, ends[-1]):
+                ends.append(match.end())
+                if len(ends) > line + 1:
+                    break
+            else:
+                ends.append(len(self._text))
+        start = ends[line]
+        stop = ends[line + 1] if line + 1 < len(ends) else len(self._text)
+        return self._text[start:stop]
 
 
 def detect(
@@ -263,7 +286,6 @@ def detect(
         split, skip_rows, header, delimiter in (" ", WHITESPACE), delimiter, quote_char
     )
 
-    rows = split.rows
     if start is None:
         # No row at all (an empty sample, or nothing past the skipped lines).
         skipped = skip_rows or 0
@@ -279,17 +301,17 @@ def detect(
             width=width, bom=bom, guessed=frozenset(guessed),
         )
 
-    first = rows[start]
-    below = rows[start + 1:] if has_header else rows[start:]
-    width = _dominant_width(below) if below else len(first.fields)
+    first = split.fields[start]
+    below = split.fields[start + 1:] if has_header else split.fields[start:]
+    width = _dominant_width(below) if below else len(first)
     if has_header:
         # The header says how many columns there are, but for the row names' column
         # that R leaves untitled.
-        width = width if len(first.fields) == width - 1 else len(first.fields)
-    skipped = first.line
+        width = width if len(first) == width - 1 else len(first)
+    skipped = split.lines[start]
     if has_header:
-        header_row: Optional[int] = first.line
-        raw = [_restore(name) for name in first.fields]
+        header_row: Optional[int] = skipped
+        raw = [_restore(name) for name in first]
         if encoding is None:
             guessed.add("encoding")
             encoding = _guess_encoding(raw, data)
@@ -383,7 +405,7 @@ def _lines(text: str, lf: bool) -> Iterator[str]:
 
 
 def _restore(field: str) -> str:
-    return field.replace(_CR, "\r")
+    return field.replace(_CR, "\r").translate(_SHOW)
 
 
 def _has_comment_lines(text: str, lf: bool) -> bool:
@@ -425,37 +447,59 @@ def _split(text: str, delimiter: str, quote: Optional[str], lf: bool, comment: O
     return _split_csv(text, delimiter, quote, lf, comment)
 
 
-class _LineFeed:
-    """Hands the csv module one physical line at a time, skipping comment and blank lines
-    where a row starts, and remembers on which line each row starts."""
+def _blank(fields: List[str]) -> bool:
+    return not fields or (len(fields) == 1 and not fields[0].strip(" \t"))
 
-    def __init__(self, text: str, lf: bool, comment: Optional[str]) -> None:
-        self.lines = _lines(text, lf)
+
+def _split_csv(text: str, delimiter: str, quote: Optional[str], lf: bool, comment: Optional[str]) -> _Split:
+    if comment is not None:
+        return _split_csv_commented(text, delimiter, quote, lf, comment)
+    if lf and "\r" in text:
+        # The csv module ends rows at every CR; in these files a CR is data.
+        source = text.replace("\r", _CR)
+    else:
+        source = text
+    reader = _reader(io.StringIO(source, newline=""), delimiter, quote)
+    fields: List[List[str]] = []
+    lines: List[int] = []
+    start = 0
+    for row in reader:
+        if not _blank(row):
+            fields.append(row)
+            lines.append(start)
+        start = reader.line_num
+    return _Split(fields, lines, [], text, lf)
+
+
+class _LineFeed:
+    """Hands the csv module one physical line at a time, leaving out comment and blank
+    lines where a row starts, and remembers on which line each row starts."""
+
+    def __init__(self, text: str, lf: bool, comment: str) -> None:
+        self.lines = (_LINES_LF if lf else _LINES_CRLF).finditer(text)
         self.lf = lf
         self.comment = comment
         self.number = -1
         self.row_start = True
         self.row_line = 0
-        self.row_raw = ""
         self.comments: List[Tuple[int, str]] = []
 
     def __iter__(self):
         return self
 
     def __next__(self) -> str:
-        for line in self.lines:
+        for match in self.lines:
+            line = match.group()
             self.number += 1
             if self.row_start:
-                if self.comment is not None and line.startswith(self.comment):
+                if line.startswith(self.comment):
                     self.comments.append((self.number, line))
                     continue
                 if not line.strip(" \r\n"):
                     continue
                 self.row_start = False
                 self.row_line = self.number
-                self.row_raw = line
             if self.lf:
-                # The csv module ends rows at every CR; in these files a CR is data.
                 body = line[:-1] if line.endswith("\n") else line
                 if "\r" in body:
                     line = body.replace("\r", _CR) + line[len(body):]
@@ -463,13 +507,15 @@ class _LineFeed:
         raise StopIteration
 
 
-def _split_csv(text: str, delimiter: str, quote: Optional[str], lf: bool, comment: Optional[str]) -> _Split:
+def _split_csv_commented(text: str, delimiter: str, quote: Optional[str], lf: bool, comment: str) -> _Split:
     feed = _LineFeed(text, lf, comment)
-    rows = []
-    for fields in _reader(feed, delimiter, quote):
-        rows.append(_Row(feed.row_line, fields, feed.row_raw))
+    fields: List[List[str]] = []
+    lines: List[int] = []
+    for row in _reader(feed, delimiter, quote):
+        fields.append(row)
+        lines.append(feed.row_line)
         feed.row_start = True
-    return _Split(rows, feed.comments)
+    return _Split(fields, lines, feed.comments, text, lf)
 
 
 def _run_patterns(quote: Optional[str], lf: bool):
@@ -481,22 +527,71 @@ def _run_patterns(quote: Optional[str], lf: bool):
         q = re.escape(quote)
         field = f"{q}(?:[^{q}]|{q}{q})*(?:{q}|\\Z)[^ \\t{ends}]*|{plain}"
     row = re.compile(f"[ \\t]*(?:(?:{field})[ \\t]*)*")
-    return row, re.compile(field)
+    line_end = "\\n" if lf else "\\r\\n|\\r|\\n"
+    token = re.compile(f"{field}|{line_end}")
+    return row, re.compile(field), token
 
 
 _RUN_PATTERNS = {(q, lf): _run_patterns(q, lf) for q in ('"', "'", None) for lf in (False, True)}
 _RUN_FIELDS = {q: _RUN_PATTERNS[(q, False)][1] for q in ('"', "'", None)}
 _LINE_END = {False: re.compile(r"\r\n|\r|\n"), True: re.compile(r"\n")}
+_LINE_ENDS = frozenset(("\r\n", "\r", "\n"))
+# str.split() splits at more than blanks; these stand in for the others while it does.
+_NOT_BLANK = "\r\x0b\x0c\x1c\x1d\x1e\x1f\x85\xa0"
+_HIDE = {ord(ch): 0xE000 + index for index, ch in enumerate(_NOT_BLANK)}
+_SHOW = {0xE000 + index: ord(ch) for index, ch in enumerate(_NOT_BLANK)}
 
 
 def _split_runs(text: str, quote: Optional[str], lf: bool, comment: Optional[str]) -> _Split:
-    row_pattern, field_pattern = _RUN_PATTERNS[(quote, lf)]
+    if comment is not None:
+        return _split_runs_commented(text, quote, lf, comment)
+    fields: List[List[str]] = []
+    lines: List[int] = []
+    if quote is None or quote not in text:
+        # No quotes: every line is a row of its own, split at runs of blanks.
+        physical = text.split("\n") if lf else _LINE_END[False].split(text)
+        hidden = [line.translate(_HIDE).split() for line in physical]
+        for number, row in enumerate(hidden):
+            if row:
+                fields.append(row)
+                lines.append(number)
+        return _Split(fields, lines, [], text, lf)
+    # Quotes: fields and line ends as one stream of tokens, so that a quoted field may
+    # hold blanks and line ends.
+    tokens = _RUN_PATTERNS[(quote, lf)][2].findall(text)
+    line = start = 0
+    row: Optional[List[str]] = None
+    for token in tokens:
+        if token in _LINE_ENDS and (lf is False or token == "\n"):
+            if row:
+                fields.append(row)
+                lines.append(start)
+            row = None
+            line += 1
+            continue
+        if row is None:
+            row = []
+            start = line
+        if token.startswith(quote):
+            if "\n" in token or "\r" in token:
+                line += len(_LINE_END[lf].findall(token))
+            token = _unquote(token, quote)
+        row.append(token)
+    if row:
+        fields.append(row)
+        lines.append(start)
+    return _Split(fields, lines, [], text, lf)
+
+
+def _split_runs_commented(text: str, quote: Optional[str], lf: bool, comment: str) -> _Split:
+    row_pattern, field_pattern, _ = _RUN_PATTERNS[(quote, lf)]
     line_end = _LINE_END[lf]
-    rows: List[_Row] = []
+    fields: List[List[str]] = []
+    lines: List[int] = []
     comments: List[Tuple[int, str]] = []
     position, line, size = 0, 0, len(text)
     while position < size:
-        if comment is not None and text.startswith(comment, position):
+        if text.startswith(comment, position):
             end = line_end.search(text, position)
             stop = end.end() if end else size
             comments.append((line, text[position:stop]))
@@ -504,9 +599,10 @@ def _split_runs(text: str, quote: Optional[str], lf: bool, comment: Optional[str
             continue
         match = row_pattern.match(text, position)
         body = match.group()
-        fields = field_pattern.findall(body)
-        if fields:
-            rows.append(_Row(line, [_restore(f) if quote is None else _unquote(f, quote) for f in fields], body))
+        row = field_pattern.findall(body)
+        if row:
+            fields.append(row if quote is None else [_unquote(f, quote) for f in row])
+            lines.append(line)
         position = match.end()
         # Line ends inside quoted fields still count as lines.
         if quote is not None and quote in body:
@@ -518,7 +614,7 @@ def _split_runs(text: str, quote: Optional[str], lf: bool, comment: Optional[str
         elif position < size:
             # Unreachable with the patterns above; guards against looping forever.
             position += 1
-    return _Split(rows, comments)
+    return _Split(fields, lines, comments, text, lf)
 
 
 def _unquote(field: str, quote: str) -> str:
@@ -545,8 +641,8 @@ def _unquote(field: str, quote: str) -> str:
 # Choosing the delimiter and the quote
 
 
-def _dominant_width(rows: Sequence[_Row]) -> int:
-    counts = collections.Counter(len(row.fields) for row in rows)
+def _dominant_width(rows: Sequence[List[str]]) -> int:
+    counts = collections.Counter(map(len, rows))
     if not counts:
         return 0
     # The most frequent width; the wider one among equals.
@@ -555,30 +651,31 @@ def _dominant_width(rows: Sequence[_Row]) -> int:
 
 def _measure(split: _Split, delimiter: str, quote: Optional[str]) -> None:
     """Score a candidate: the consistency of its field counts times the cleanness of its fields."""
-    rows = split.rows
+    rows = split.fields
     if not rows:
         split.width, split.score, split.consistency = 0, 0.0, 0.0
         return
+    widths = list(map(len, rows))
     width = _dominant_width(rows)
     split.width = width
-    first = next(index for index, row in enumerate(rows) if len(row.fields) == width)
-    table = rows[first:]
-    same = sum(1 for row in table if len(row.fields) == width)
-    split.consistency = same / len(table)
+    first = widths.index(width)
+    table = len(widths) - first
+    split.consistency = widths.count(width) / table
     if width < 2:
         split.score = 0.0
         return
-    dirty = _dirty_pattern(delimiter, quote)
+    dirty = _dirty_pattern(delimiter, quote).search
     clean = total = 0
-    for row in table[:_SCORED_ROWS]:
-        for field in row.fields:
-            total += 1
-            if not dirty.search(field):
-                clean += 1
+    for row in rows[first:first + _SCORED_ROWS]:
+        row = row[:_SCORED_FIELDS - total]
+        total += len(row)
+        clean += sum(1 for field in row if not dirty(field))
+        if total >= _SCORED_FIELDS:
+            break
     cleanness = clean / total if total else 0.0
     # What stands above the table costs a little (a preamble is no reason to doubt a
     # delimiter), but a reading whose table starts far down has found no table.
-    coverage = (len(table) / len(rows)) ** 0.5
+    coverage = (table / len(rows)) ** 0.5
     # More fields weigh a little more: a wrong delimiter tends to cut fewer, dirtier ones.
     split.score = split.consistency * coverage * cleanness * (1.0 - 1.0 / (width + 1))
 
@@ -709,29 +806,27 @@ def _kind(value: str, cache: Dict[str, str]) -> str:
 class _Columns:
     """What each column of the table's body holds: the share of each kind of value."""
 
-    def __init__(self, rows: Sequence[_Row], width: int, cache: Dict[str, str]) -> None:
+    def __init__(self, rows: Sequence[List[str]], width: int, cache: Dict[str, str]) -> None:
         self.width = width
-        self.counts = [collections.Counter() for _ in range(width)]
+        profiled = min(width, _PROFILE_COLUMNS)
+        self.counts = [collections.Counter() for _ in range(profiled)]
         for row in rows:
-            for index, value in enumerate(row.fields):
+            for index, value in enumerate(row[:profiled]):
                 kind = _kind(value, cache)
                 if kind != EMPTY:
                     self.counts[index][kind] += 1
-        self.totals = [sum(counter.values()) for counter in self.counts]
+        # Columns past the profiled ones count as empty: they say nothing.
+        self.totals = [sum(counter.values()) for counter in self.counts] + [0] * (width - profiled)
 
     def fits(self, index: int, kind: str) -> bool:
         total = self.totals[index]
         return total == 0 or self.counts[index][kind] >= _FITS_SHARE * total
 
-    def textual(self, index: int) -> bool:
-        total = self.totals[index]
-        return total == 0 or self.counts[index][TEXT] >= 0.5 * total
-
 
 def _evidence(fields: Sequence[str], columns: _Columns, offset: int, cache: Dict[str, str]) -> Tuple[int, int, int]:
     """(name-like, data-like, empty) fields of a row read against the columns from ``offset`` on."""
     names = data = empty = 0
-    for index, value in enumerate(fields):
+    for index, value in enumerate(fields[:_PROFILE_COLUMNS]):
         column = index + offset
         kind = _kind(value, cache)
         if kind == EMPTY:
@@ -748,6 +843,7 @@ def _evidence(fields: Sequence[str], columns: _Columns, offset: int, cache: Dict
 
 
 def _reads_as_names(fields: Sequence[str], columns: _Columns, offset: int, cache: Dict[str, str]) -> bool:
+    fields = fields[:_PROFILE_COLUMNS]
     names, data, _ = _evidence(fields, columns, offset, cache)
     if data:
         return False
@@ -772,7 +868,7 @@ def _reads_as_names(fields: Sequence[str], columns: _Columns, offset: int, cache
 
 def _names_of_words(fields: Sequence[str], columns: _Columns, cache: Dict[str, str]) -> bool:
     words = 0
-    for index, value in enumerate(fields):
+    for index, value in enumerate(fields[:_PROFILE_COLUMNS]):
         kind = _kind(value, cache)
         if kind in _DATA_KINDS:
             return False
@@ -783,7 +879,7 @@ def _names_of_words(fields: Sequence[str], columns: _Columns, cache: Dict[str, s
 
 def _reads_as_data(fields: Sequence[str], columns: _Columns, cache: Dict[str, str]) -> bool:
     names, data, _ = _evidence(fields, columns, 0, cache)
-    return data > 0 and names <= len(fields) // 10
+    return data > 0 and names <= min(len(fields), _PROFILE_COLUMNS) // 10
 
 
 def _header_fits(fields: Sequence[str], following: Optional[Sequence[str]], width: int,
@@ -817,26 +913,26 @@ def _header_fits(fields: Sequence[str], following: Optional[Sequence[str]], widt
 _RULE = re.compile(r"[-=_*~+#.: ]{3,}")
 
 
-def _following(rows: Sequence[_Row], index: int) -> Optional[List[str]]:
+def _following(rows: Sequence[List[str]], index: int) -> Optional[List[str]]:
     """The fields of the row after ``rows[index]``, over a rule of dashes or equals signs."""
     for row in rows[index + 1:index + 3]:
-        if not (len(row.fields) == 1 and _RULE.fullmatch(row.fields[0])):
-            return row.fields
+        if not (len(row) == 1 and _RULE.fullmatch(row[0])):
+            return row
     return None
 
 
-def _quoted_names(row: _Row, following: Optional[_Row], delimiter: str, quote: Optional[str],
+def _quoted_names(split: _Split, index: int, following: int, delimiter: str, quote: Optional[str],
                   cache: Dict[str, str]) -> bool:
     """Whether a row that reads as data is a header of numbers all the same: every field
     quoted, over a row whose numbers are not (R writes names so: "","1940","1945")."""
-    if quote is None or following is None:
+    if quote is None:
         return False
     plain = _RAW_FIELDS[(delimiter, quote)]
-    names = plain(row.raw)
-    if len(names) != len(row.fields) or not all(len(n) >= 2 and n[0] == quote == n[-1] for n in names):
+    names = plain(split.raw(index))
+    if len(names) != len(split.fields[index]) or not all(len(n) >= 2 and n[0] == quote == n[-1] for n in names):
         return False
-    values = plain(following.raw)
-    if len(values) != len(following.fields):
+    values = plain(split.raw(following))
+    if len(values) != len(split.fields[following]):
         return False
     numbers = [v for v in values if _kind(v, cache) in (INTEGER, NUMBER)]
     return bool(numbers)
@@ -892,10 +988,10 @@ def _find_table(
     delimiter: str = ",", quote: Optional[str] = '"',
 ) -> Tuple[Optional[int], bool]:
     """(index of the header or first data row, whether it is a header)."""
-    rows = split.rows
+    rows = split.fields
     first = 0
     if skip_rows is not None:
-        while first < len(rows) and rows[first].line < skip_rows:
+        while first < len(rows) and split.lines[first] < skip_rows:
             first += 1
     if first >= len(rows):
         return None, bool(header)
@@ -905,32 +1001,31 @@ def _find_table(
     # The body: rows of the table's width from the lower three quarters of the sample,
     # where no preamble stands.
     lower = candidates[len(candidates) // 4:] if len(candidates) > 4 else candidates[1:]
-    body = [row for row in lower if len(row.fields) == width][:_PROFILE_ROWS]
+    body = [row for row in lower if len(row) == width][:_PROFILE_ROWS]
     if not body:
-        body = [row for row in candidates[1:] if len(row.fields) == width][:_PROFILE_ROWS]
+        body = [row for row in candidates[1:] if len(row) == width][:_PROFILE_ROWS]
     columns = _Columns(body, width, cache)
 
     if skip_rows is not None:
         # The table starts where it was said to.
         if header is None:
-            fields = rows[first].fields
+            fields = rows[first]
             header = not (len(fields) == width and _reads_as_data(fields, columns, cache))
         return first, header
 
     for index in range(first, len(rows)):
-        fields = rows[index].fields
+        fields = rows[index]
         following = _following(rows, index)
         if header is not False and _header_fits(fields, following, width, columns, cache, words):
             return index, True
         if len(fields) == width and _reads_as_data(fields, columns, cache):
             if header is None:
-                if index + 1 < len(rows) and _quoted_names(rows[index], rows[index + 1], delimiter, quote, cache):
+                if index + 1 < len(rows) and _quoted_names(split, index, index + 1, delimiter, quote, cache):
                     return index, True
-                above = rows[index - 1] if index > first else None
                 if (
-                    above is not None
-                    and width - 1 <= len(above.fields) <= width + 1
-                    and _quoted_names(above, rows[index], delimiter, quote, cache)
+                    index > first
+                    and width - 1 <= len(rows[index - 1]) <= width + 1
+                    and _quoted_names(split, index - 1, index, delimiter, quote, cache)
                 ):
                     return index - 1, True
             if header:
@@ -940,11 +1035,11 @@ def _find_table(
     # Nothing reads as names or as data (columns of text alone, say): the first row
     # of about the table's width that is not all blank starts it.
     for index in range(first, len(rows)):
-        fields = rows[index].fields
+        fields = rows[index]
         if width - 1 <= len(fields) <= width and any(value.strip(" \t") for value in fields):
             if header is None:
                 # With nothing to compare it with, a row of numbers alone is data.
-                return index, any(_kind(value, cache) == TEXT for value in fields)
+                return index, any(_kind(value, cache) == TEXT for value in fields[:_PROFILE_COLUMNS])
             return index, header
     return first, header is not False
 
