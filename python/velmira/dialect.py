@@ -77,6 +77,7 @@ import codecs
 import collections
 import csv
 import io
+import itertools
 import re
 import warnings
 from dataclasses import dataclass
@@ -141,27 +142,29 @@ class Dialect:
         return setting in self.guessed
 
     def summary(self) -> str:
-        """One line for people, e.g. ``delimiter ';', header on line 10 (9 lines skipped), ...``."""
+        """One line for people, e.g. ``delimiter ';' (guessed), header on line 10 (9 lines skipped, guessed), ...``."""
 
         def how(*settings: str) -> str:
-            return " (guessed)" if any(s in self.guessed for s in settings) else " (given)"
+            return "guessed" if any(s in self.guessed for s in settings) else "given"
 
         shown = "runs of blanks" if self.delimiter == WHITESPACE else repr(self.delimiter)
-        parts = [f"delimiter {shown}{how('delimiter')}"]
+        parts = [f"delimiter {shown} ({how('delimiter')})"]
         if self.quote != '"':
-            parts.append(f"quote {self.quote!r}{how('quote')}" if self.quote else f"no quote{how('quote')}")
+            parts.append(f"quote {self.quote!r} ({how('quote')})" if self.quote else f"no quote ({how('quote')})")
         if self.line_ending == "lf":
-            parts.append(f"rows end at LF only, CR is data{how('line_ending')}")
+            parts.append(f"rows end at LF alone, CR is data ({how('line_ending')})")
         if self.comment is not None:
-            parts.append(f"comments start with {self.comment!r}{how('comment')}")
+            parts.append(f"comments start with {self.comment!r} ({how('comment')})")
         skipped = f"{self.skipped_lines} line{'s' if self.skipped_lines != 1 else ''} skipped"
         if self.header_row is None:
-            parts.append(f"no header{how('header')}, data from line {self.skipped_lines + 1} ({skipped})")
+            parts.append(f"no header ({how('header')})")
+            parts.append(f"data from line {self.skipped_lines + 1}" + (f" ({skipped})" if self.skipped_lines else ""))
         else:
-            parts.append(f"header on line {self.header_row + 1} ({skipped}){how('header', 'skip_rows')}")
+            where = f"{skipped}, " if self.skipped_lines else ""
+            parts.append(f"header on line {self.header_row + 1} ({where}{how('header', 'skip_rows')})")
         parts.append(f"{self.width} column{'s' if self.width != 1 else ''}")
         if self.header_row is not None:
-            parts.append(f"header encoding {self.encoding}{how('encoding')}")
+            parts.append(f"header encoding {self.encoding} ({how('encoding')})")
         return ", ".join(parts)
 
 
@@ -172,7 +175,7 @@ class _Split:
     once per candidate.
     """
 
-    __slots__ = ("fields", "lines", "comments", "width", "score", "consistency", "_text", "_lf", "_ends")
+    __slots__ = ("fields", "lines", "comments", "width", "score", "consistency", "regularity", "_text", "_lf", "_ends")
 
     def __init__(self, fields: List[List[str]], lines: List[int], comments: List[Tuple[int, str]],
                  text: str, lf: bool) -> None:
@@ -182,6 +185,7 @@ class _Split:
         self.width = 0  # the dominant width
         self.score = 0.0
         self.consistency = 0.0
+        self.regularity = 0.0  # the consistency, less for rows above the table
         self._text = text
         self._lf = lf
         self._ends: List[int] = [0]  # where lines start, found as far as asked for
@@ -447,10 +451,6 @@ def _split(text: str, delimiter: str, quote: Optional[str], lf: bool, comment: O
     return _split_csv(text, delimiter, quote, lf, comment)
 
 
-def _blank(fields: List[str]) -> bool:
-    return not fields or (len(fields) == 1 and not fields[0].strip(" \t"))
-
-
 def _split_csv(text: str, delimiter: str, quote: Optional[str], lf: bool, comment: Optional[str]) -> _Split:
     if comment is not None:
         return _split_csv_commented(text, delimiter, quote, lf, comment)
@@ -460,15 +460,18 @@ def _split_csv(text: str, delimiter: str, quote: Optional[str], lf: bool, commen
     else:
         source = text
     reader = _reader(io.StringIO(source, newline=""), delimiter, quote)
-    fields: List[List[str]] = []
-    lines: List[int] = []
-    start = 0
-    for row in reader:
-        if not _blank(row):
-            fields.append(row)
-            lines.append(start)
-        start = reader.line_num
-    return _Split(fields, lines, [], text, lf)
+    # A blank line reads as no field, or as one of blanks alone: it is no row.
+    if quote is None or quote not in text:
+        # Each row is one line, blank ones included.
+        rows = list(reader)
+        lines = [number for number, row in enumerate(rows) if row and (len(row) > 1 or row[0].strip(" \t"))]
+        fields = rows if len(lines) == len(rows) else [rows[number] for number in lines]
+        return _Split(fields, lines, [], text, lf)
+    # The line each row ends on; the next row starts there.
+    ends = [(row, reader.line_num) for row in reader]
+    starts = [0] + [end for _, end in ends[:-1]]
+    kept = [index for index, (row, _) in enumerate(ends) if row and (len(row) > 1 or row[0].strip(" \t"))]
+    return _Split([ends[index][0] for index in kept], [starts[index] for index in kept], [], text, lf)
 
 
 class _LineFeed:
@@ -539,6 +542,7 @@ _LINE_ENDS = frozenset(("\r\n", "\r", "\n"))
 # str.split() splits at more than blanks; these stand in for the others while it does.
 _NOT_BLANK = "\r\x0b\x0c\x1c\x1d\x1e\x1f\x85\xa0"
 _HIDE = {ord(ch): 0xE000 + index for index, ch in enumerate(_NOT_BLANK)}
+_HIDE_BUT_CR = {key: value for key, value in _HIDE.items() if key != ord("\r")}
 _SHOW = {0xE000 + index: ord(ch) for index, ch in enumerate(_NOT_BLANK)}
 
 
@@ -549,13 +553,13 @@ def _split_runs(text: str, quote: Optional[str], lf: bool, comment: Optional[str
     lines: List[int] = []
     if quote is None or quote not in text:
         # No quotes: every line is a row of its own, split at runs of blanks.
-        physical = text.split("\n") if lf else _LINE_END[False].split(text)
-        hidden = [line.translate(_HIDE).split() for line in physical]
-        for number, row in enumerate(hidden):
-            if row:
-                fields.append(row)
-                lines.append(number)
-        return _Split(fields, lines, [], text, lf)
+        if lf:
+            physical = text.translate(_HIDE).split("\n")
+        else:
+            physical = _LINE_END[False].split(text.translate(_HIDE_BUT_CR))
+        rows = [line.split() for line in physical]
+        lines = [number for number, row in enumerate(rows) if row]
+        return _Split([rows[number] for number in lines], lines, [], text, lf)
     # Quotes: fields and line ends as one stream of tokens, so that a quoted field may
     # hold blanks and line ends.
     tokens = _RUN_PATTERNS[(quote, lf)][2].findall(text)
@@ -573,8 +577,10 @@ def _split_runs(text: str, quote: Optional[str], lf: bool, comment: Optional[str
             row = []
             start = line
         if token.startswith(quote):
-            if "\n" in token or "\r" in token:
-                line += len(_LINE_END[lf].findall(token))
+            if lf:
+                line += token.count("\n")
+            elif "\n" in token or "\r" in token:
+                line += token.count("\n") + token.count("\r") - token.count("\r\n")
             token = _unquote(token, quote)
         row.append(token)
     if row:
@@ -676,6 +682,7 @@ def _measure(split: _Split, delimiter: str, quote: Optional[str]) -> None:
     # What stands above the table costs a little (a preamble is no reason to doubt a
     # delimiter), but a reading whose table starts far down has found no table.
     coverage = (table / len(rows)) ** 0.5
+    split.regularity = split.consistency * coverage
     # More fields weigh a little more: a wrong delimiter tends to cut fewer, dirtier ones.
     split.score = split.consistency * coverage * cleanness * (1.0 - 1.0 / (width + 1))
 
@@ -714,15 +721,23 @@ def _present(text: str, delimiter: str) -> bool:
 def _best_delimiter(text: str, quote: Optional[str], lf: bool, comment: Optional[str]) -> Tuple[_Split, str]:
     best: Optional[_Split] = None
     best_delimiter = ","
+    splits: Dict[str, _Split] = {}
     for delimiter in CANDIDATES:
         if not _present(text, delimiter):
             continue
-        if delimiter == " " and best is not None and best_delimiter == WHITESPACE:
-            continue
-        split = _split(text, delimiter, quote, lf, comment)
+        split = splits[delimiter] = _split(text, delimiter, quote, lf, comment)
         _measure(split, delimiter, quote)
         if best is None or split.score > best.score + 1e-9:
             best, best_delimiter = split, delimiter
+    if best_delimiter == WHITESPACE:
+        # Runs of blanks cut wherever a tab or a space does, and more. Where tabs alone
+        # cut every row alike, the more cuts are blanks inside values; where single
+        # spaces cut the same fields, the one-byte reading is the same table.
+        tab, space = splits.get("\t"), splits.get(" ")
+        if tab is not None and tab.width >= 2 and tab.regularity >= best.regularity:
+            best, best_delimiter = tab, "\t"
+        elif space is not None and space.width == best.width and space.regularity >= best.regularity:
+            best, best_delimiter = space, " "
     if best is None or best.score == 0.0:
         # One column, or no reading better than none: read it as one column of the default.
         split = _split(text, ",", quote, lf, comment)
@@ -1001,9 +1016,9 @@ def _find_table(
     # The body: rows of the table's width from the lower three quarters of the sample,
     # where no preamble stands.
     lower = candidates[len(candidates) // 4:] if len(candidates) > 4 else candidates[1:]
-    body = [row for row in lower if len(row) == width][:_PROFILE_ROWS]
+    body = list(itertools.islice((row for row in lower if len(row) == width), _PROFILE_ROWS))
     if not body:
-        body = [row for row in candidates[1:] if len(row) == width][:_PROFILE_ROWS]
+        body = list(itertools.islice((row for row in candidates[1:] if len(row) == width), _PROFILE_ROWS))
     columns = _Columns(body, width, cache)
 
     if skip_rows is not None:
@@ -1012,6 +1027,12 @@ def _find_table(
             fields = rows[first]
             header = not (len(fields) == width and _reads_as_data(fields, columns, cache))
         return first, header
+
+    if header is False:
+        # No header: the table's rows are data from the first one of its width on.
+        for index in range(first, len(rows)):
+            if len(rows[index]) == width:
+                return index, False
 
     for index in range(first, len(rows)):
         fields = rows[index]
