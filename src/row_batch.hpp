@@ -106,7 +106,9 @@ struct RowShapes {
     std::uint64_t narrower = 0;       // rows with fewer fields than the header (blank lines not)
     std::uint64_t firstNarrower = 0;  // the first of them, or 0
     std::uint64_t blank = 0;          // empty lines
+    std::uint64_t comments = 0;       // rows left out as comments
     bool skipBlank = false;           // leave empty lines out of the rows, only counted
+    int comment = -1;                 // a row whose first byte is this is a comment; -1: none
 };
 
 template <class OnBlockEnd>
@@ -130,9 +132,9 @@ public:
     }
     void drop_row() { field_ = 0; }
     __attribute__((always_inline)) bool end_row() {
-        if (shapes_ != nullptr && field_ != batch_.numCols && odd_shape()) {
+        if (shapes_ != nullptr && (field_ != batch_.numCols || shapes_->comment >= 0) && odd_shape()) {
             field_ = 0;
-            return true;  // a blank line left out: it is no row
+            return true;  // a blank line or a comment left out: it is no row
         }
         batch_.widths[batch_.rows++] = std::min(field_, batch_.numCols);
         field_ = 0;
@@ -165,18 +167,28 @@ public:
 
     // The 1-based input row being read: for messages about a row that stopped the scan.
     std::uint64_t currentRow() const {
-        return rowsBefore_ + batch_.rows + 1 + (shapes_ != nullptr && shapes_->skipBlank ? shapes_->blank : 0);
+        if (shapes_ == nullptr) return rowsBefore_ + batch_.rows + 1;
+        return rowsBefore_ + batch_.rows + 1 + (shapes_->skipBlank ? shapes_->blank : 0) + shapes_->comments;
     }
 
 private:
     static constexpr std::size_t kMaxBytes = std::size_t{1} << 22;
 
-    // A row of another width than the header's: counted; true if it is a blank line to leave
-    // out. Rare, so kept out of the common path.
+    // A row of another width than the header's, or any row where comments are looked for:
+    // counted; true if it is a blank line or a comment to leave out. Kept out of the common
+    // path.
     __attribute__((noinline)) bool odd_shape() {
         RowShapes& s = *shapes_;
+        if (batch_.numCols == 0) return false;
+        const Cell& first = batch_.cells[batch_.rows * batch_.numCols];
+        if (s.comment >= 0 && first.size > 0 &&
+            static_cast<unsigned char>(first.data[0]) == static_cast<unsigned>(s.comment)) {
+            ++s.comments;
+            return true;
+        }
+        if (field_ == batch_.numCols) return false;
         const std::uint64_t row = currentRow();
-        if (field_ == 1 && batch_.numCols > 1 && batch_.cells[batch_.rows * batch_.numCols].size == 0) {
+        if (field_ == 1 && batch_.numCols > 1 && first.size == 0) {
             ++s.blank;
             return s.skipBlank;
         }

@@ -27,6 +27,7 @@ import math
 import os
 import stat
 import sys
+import warnings
 from collections import Counter
 from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
@@ -34,6 +35,7 @@ from ._native import FieldTooLongError
 from .explain import explain
 from .inference import DEFAULT_MAX_FIELD_SIZE, HeaderEncodingError, check_types, excerpt, infer, pattern_engines
 from .many import ManyProfiles, infer_many
+from .dialect import WHITESPACE, HeaderEncodingWarning
 from .profile import Profile
 from .source import FileCounter, ProgressBar, name_of
 from .schema import DIALECTS
@@ -282,7 +284,28 @@ def _add_profile_options(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "-d", "--delimiter", metavar="CHAR", type=_delimiter,
-        help=r"the field delimiter, '\t' or 'tab' for a tab (default: guessed from the file)",
+        help=r"the field delimiter, '\t' or 'tab' for a tab, 'whitespace' for runs of blanks between "
+             "aligned columns (default: guessed from the file)",
+    )
+    parser.add_argument(
+        "--quote", metavar="CHAR", type=_quote,
+        help="the quote character, '\"' or \"'\", or '' for none (default: guessed)",
+    )
+    parser.add_argument(
+        "--skip-rows", metavar="N", type=_count,
+        help="the lines above the table's header (titles, metadata) to skip (default: found from the file)",
+    )
+    parser.add_argument(
+        "--comment", metavar="CHAR", type=_comment,
+        help="lines starting with CHAR are comments, '' for none (default: '#' when the file shows such lines)",
+    )
+    parser.add_argument(
+        "--no-header", action="store_true",
+        help="the table has no header row: columns are named column_1, column_2, ... (default: found from the file)",
+    )
+    parser.add_argument(
+        "--encoding", metavar="NAME",
+        help="the encoding of the header's names (default: UTF-8, else cp1252 or latin-1, with a warning)",
     )
     parser.add_argument(
         "--threshold", metavar="SHARE", type=_share, default=1.0,
@@ -341,8 +364,7 @@ def _profiled(args: argparse.Namespace, render: _Render, types_file: Optional[st
         profile = _infer_one(args, args.files[0], types_file)
         output = render(args, profile, None)
         # Said only once the output is ready, so that an error stays the one line.
-        if args.delimiter is None:
-            _say(f"delimiter {profile.delimiter!r} (guessed; set it with -d)")
+        _say_how_it_was_read(args, profile)
         if profile.bom:
             _say(f"warning: {profile.path} starts with a UTF-8 byte order mark; it is left out of the first column name")
         for name, times in Counter(profile.column_names).items():
@@ -357,6 +379,36 @@ def _profiled(args: argparse.Namespace, render: _Render, types_file: Optional[st
         _say("note: with types of your own, merged counts equal one pass over all the files only if no text "
              "matches two types (see velmira.check_exclusive)")
     return output, bool(result.failures)
+
+
+def _say_how_it_was_read(args: argparse.Namespace, profile: Profile) -> None:
+    """One line on how the file was read, when any of it was guessed, and one for each kind
+    of row the header's width does not describe."""
+    for message in getattr(args, "header_warnings", ()):
+        _say(f"warning: {profile.path}: {message}")
+    found = profile.dialect
+    if found is not None and found.guessed:
+        plain = (found.header_row == 0 and found.quote == '"' and found.line_ending == "crlf"
+                 and found.comment is None and found.encoding == "utf-8")
+        plain = plain and profile.delimiter != WHITESPACE
+        if plain and args.delimiter is None:
+            _say(f"delimiter {profile.delimiter!r} (guessed; set it with -d)")
+        elif not plain:
+            _say(f"{found.summary()} (set with -d, --quote, --skip-rows, --no-header, --comment, --encoding)")
+    shapes = profile.shapes
+    if shapes.get("wider"):
+        _say(f"warning: {_plural(shapes['wider'], 'row')} wider than the header (the first is row "
+             f"{shapes['first_wider']}, the widest has {shapes['widest']} fields): the fields beyond the "
+             "header's columns are not typed")
+    if shapes.get("narrower"):
+        _say(f"note: {_plural(shapes['narrower'], 'row')} narrower than the header (the first is row "
+             f"{shapes['first_narrower']}): their missing fields are not counted")
+    if shapes.get("blank"):
+        _say(f"note: {_plural(shapes['blank'], 'blank line')} not counted as rows")
+    if shapes.get("comments"):
+        _say(f"note: {_plural(shapes['comments'], 'comment line')} skipped")
+    if len(profile.columns) == 1 and any(ch in profile.columns[0].name for ch in " \t;|:,"):
+        _say("note: 1 column: is it delimited by blanks or another character? try -d whitespace or -d CHAR")
 
 
 def _is_glob(file: str) -> bool:
@@ -376,8 +428,9 @@ def _infer_one(args: argparse.Namespace, source: str, types_file: Optional[str])
     types = _types(args)
     bar = None if args.no_progress or not sys.stderr.isatty() else ProgressBar(sys.stderr)
     try:
-        with _reported(name_of(source)):
-            return infer(
+        with _reported(name_of(source)), warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", HeaderEncodingWarning)
+            profile = infer(
                 source,
                 types=types,
                 na_values=args.na,
@@ -389,10 +442,19 @@ def _infer_one(args: argparse.Namespace, source: str, types_file: Optional[str])
                 month_first=args.month_first,
                 progress=bar,
                 max_field_size=args.max_field_size,
+                **_dialect_options(args),
             )
+        # Said with the other lines about the file, once the output is ready.
+        args.header_warnings = [str(w.message) for w in caught if issubclass(w.category, HeaderEncodingWarning)]
+        return profile
     finally:
         if bar is not None:
             bar.close()
+
+
+def _dialect_options(args: argparse.Namespace) -> Dict[str, Any]:
+    return dict(quote=args.quote, skip_rows=args.skip_rows, comment=args.comment,
+                header=False if args.no_header else None, encoding=args.encoding)
 
 
 def _infer_many(args: argparse.Namespace) -> Tuple[Profile, ManyProfiles]:
@@ -497,8 +559,22 @@ def _toml_loads(text: str) -> Dict[str, Any]:
 def _delimiter(text: str) -> str:
     if text in ("\\t", "tab"):
         return "\t"
+    if text in ("whitespace", "blanks"):
+        return WHITESPACE
     if len(text) != 1 or not text.isascii() or text in '"\r\n':
         raise argparse.ArgumentTypeError(f"expected one ASCII character other than a quote or line end, not {excerpt(text)}")
+    return text
+
+
+def _quote(text: str) -> str:
+    if text not in ('"', "'", ""):
+        raise argparse.ArgumentTypeError(f"expected '\"', \"'\" or '' for none, not {excerpt(text)}")
+    return text
+
+
+def _comment(text: str) -> str:
+    if len(text) > 1 or not text.isascii() or text in "\r\n":
+        raise argparse.ArgumentTypeError(f"expected one ASCII character, or '' for none, not {excerpt(text)}")
     return text
 
 

@@ -691,7 +691,15 @@ def _measure(split: _Split, delimiter: str, quote: Optional[str]) -> None:
     if width < 2:
         split.score = 0.0
         return
-    dirty = _dirty_pattern(delimiter, quote).search
+    dirty_text = _dirty_pattern(delimiter, quote).search
+
+    numbers_hold_commas = delimiter != "," and delimiter != ":"
+
+    def dirty(field: str) -> bool:
+        # Where the delimiter is not a comma, a number with a decimal comma or thousands
+        # commas holds a candidate delimiter but was cut in the right place.
+        return bool(dirty_text(field)) and not (numbers_hold_commas and _COMMA_NUMBER.match(field))
+
     clean = total = 0
     for row in rows[first:first + _SCORED_ROWS]:
         row = row[:_SCORED_FIELDS - total]
@@ -709,6 +717,7 @@ def _measure(split: _Split, delimiter: str, quote: Optional[str]) -> None:
 
 
 _DIRTY: Dict[Tuple[str, Optional[str]], "re.Pattern[str]"] = {}
+_COMMA_NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]{3})*,[0-9]+|[0-9]{1,3}(?:,[0-9]{3})+(?:\.[0-9]+)?)%?\Z")
 
 
 def _dirty_pattern(delimiter: str, quote: Optional[str]) -> "re.Pattern[str]":
@@ -890,7 +899,7 @@ def _reads_as_names(fields: Sequence[str], columns: _Columns, offset: int, cache
         for index, value in enumerate(fields)
         if not value.strip(" \t") and (index + offset >= columns.width or columns.totals[index + offset])
     )
-    if blanks > max(1, len(fields) // 5):
+    if blanks > max(1, len(fields) // 2):
         return False
     kinds = [_kind(value, cache) for value in fields]
     if not names and all(kind in _DATA_KINDS or kind == EMPTY for kind in kinds):

@@ -11,9 +11,11 @@ import os
 import secrets
 import shlex
 import stat
-from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
+import warnings
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _native
+from .dialect import WHITESPACE, Dialect, HeaderEncodingWarning, detect
 from .profile import RESERVED_TYPE_NAMES, Profile, profile_column
 from .source import STDIN, Progress, Source, is_path, name_of, open_input
 from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES
@@ -82,25 +84,11 @@ def guess_delimiter(path: StrPath) -> str:
 
 
 def _guess_delimiter(block: bytes) -> str:
-    # Each candidate splits the block with quotes respected (the csv module: linear time,
-    # where csv.Sniffer's regular expressions can take minutes on a block of quoted lines);
-    # the one that gives most rows the same number of fields (more than one) wins.
-    text = block.decode("utf-8", errors="replace")
-    if len(block) == SNIFF_BYTES:
-        # A row cut by the end of the block has too few fields.
-        end = max(text.rfind("\n"), text.rfind("\r"))
-        if end > 0:
-            text = text[:end]
-    best, best_score = ",", (0.0, 0)
-    for delimiter in COMMON_DELIMITERS:
-        widths = [len(row) for row in csv.reader(io.StringIO(text, newline=""), delimiter=delimiter) if row]
-        if not widths:
-            continue
-        width, rows = collections.Counter(widths).most_common(1)[0]
-        score = (rows / len(widths), width)
-        if width > 1 and score > best_score:
-            best, best_score = delimiter, score
-    return best
+    # The dialect's guess, which splits the block per candidate with quotes respected, in
+    # linear time.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", HeaderEncodingWarning)
+        return detect(block, complete=len(block) < SNIFF_BYTES).delimiter
 
 
 def check_types(types: Mapping[str, Iterable[str]]) -> Dict[str, List[str]]:
@@ -171,6 +159,11 @@ def infer(
     month_first: bool = False,
     progress: Optional[Progress] = None,
     max_field_size: int = DEFAULT_MAX_FIELD_SIZE,
+    skip_rows: Optional[int] = None,
+    comment: Optional[str] = None,
+    header: Optional[bool] = None,
+    encoding: Optional[str] = None,
+    quote: Optional[str] = None,
 ) -> Profile:
     """Read a CSV file once and choose a type for every column.
 
@@ -185,8 +178,20 @@ def infer(
 
     ``types`` maps type names to Boost.Regex patterns that must match a whole
     field (default: ``DEFAULT_TYPES``); ``na_values`` are the texts that mean
-    "missing" (default: ``DEFAULT_NA_VALUES``). Without a ``delimiter`` it is
-    guessed from the first 64 KiB (see :func:`guess_delimiter`).
+    "missing" (default: ``DEFAULT_NA_VALUES``).
+
+    How the file is read is found from its first 64 KiB (``velmira.dialect``),
+    each setting unless given: the ``delimiter`` (one of ``,`` tab ``;`` ``|``
+    space ``:``, or ``"whitespace"`` for runs of blanks between aligned
+    columns), the ``quote`` (``"``, ``'`` or ``""`` for none), rows ended by
+    LF alone where the file holds a CR inside its fields, the lines above the
+    table (``skip_rows``: titles, metadata, blank lines), ``comment`` lines
+    (``#`` when the sample shows them; ``""`` for none), whether there is a
+    ``header`` (False: columns are named ``column_1``, ...), and the header's
+    ``encoding`` (UTF-8, else cp1252 or Latin-1, with a
+    ``velmira.dialect.HeaderEncodingWarning``). ``profile.dialect`` says what
+    was found. Blank lines are not rows; rows wider or narrower than the
+    header are counted in ``profile.shapes``.
     ``types_file`` names a file to which every field's type is written, row by
     row; it appears only when the pass completes (it is written aside and
     renamed), so a failed or interrupted pass leaves an existing file as it
@@ -237,8 +242,10 @@ def infer(
         raise ValueError(f"threshold must be between 0 and 1, not {threshold!r}")
     if not 1 <= rolling_cache_window < 2**31:
         raise ValueError(f"rolling_cache_window must be between 1 and 2**31 - 1, not {rolling_cache_window!r}")
-    if delimiter is not None and (len(delimiter) != 1 or not delimiter.isascii() or delimiter in '"\r\n'):
-        raise ValueError(f"delimiter must be one ASCII character other than a quote or line end, not {delimiter!r}")
+    if delimiter is not None and delimiter != WHITESPACE and (
+            len(delimiter) != 1 or not delimiter.isascii() or delimiter in '"\r\n'):
+        raise ValueError(f"delimiter must be one ASCII character other than a quote or line end, or "
+                         f"{WHITESPACE!r}, not {delimiter!r}")
     if progress is not None and not callable(progress):
         raise TypeError("progress must be a callable taking (bytes read, total bytes or None)")
 
@@ -248,26 +255,28 @@ def infer(
     shown = name_of(source)
     target = None if types_file is None else _TypesTarget(types_file, source)
     inp = open_input(source)
+    shapes: Dict[str, int] = {}
     try:
-        if delimiter is None:
-            delimiter = _guess_delimiter(inp.peek(SNIFF_BYTES))
+        sample = inp.peek(SNIFF_BYTES)
+        try:
+            found = detect(sample, delimiter=delimiter, quote=quote, skip_rows=skip_rows, comment=comment,
+                           header=header, encoding=encoding, complete=len(sample) < SNIFF_BYTES)
+        except UnicodeDecodeError as exc:
+            raise HeaderEncodingError(f"the header of {shown} is not {encoding}: {exc.reason}") from None
+        _start_of_table(inp, sample, found)
         with _written_aside(target) as aside:
             names_raw, counts_raw, rows = _native.infer(
-                inp, delimiter, compiled, marker_bytes, bool(multithreading), aside,
-                rolling_cache_window, progress, max_field_size,
+                inp, " " if found.delimiter == WHITESPACE else found.delimiter, compiled, marker_bytes,
+                bool(multithreading), aside, rolling_cache_window, progress, max_field_size,
+                shapes=shapes, skip_blank_lines=True, quote=found.quote or "\0",
+                blank_runs=found.delimiter == WHITESPACE, lf_rows=found.line_ending == "lf",
+                comment=ord(found.comment) if found.comment else -1,
             )
         compression = inp.compression
     finally:
         inp.close()
 
-    try:
-        names = [raw.decode("utf-8") for raw in names_raw]
-    except UnicodeDecodeError as exc:
-        hint = f" {shlex.quote(shown)}" if is_path(source) else ""
-        raise HeaderEncodingError(
-            f"the header of {shown} is not UTF-8 (byte 0x{exc.object[exc.start]:02x} in a column name); "
-            f"re-encode the file first, e.g. iconv -f latin1 -t utf-8{hint} > utf8.csv"
-        ) from None
+    names = _decoded(names_raw, found.encoding, shown, source)
 
     bom = bool(names) and names[0].startswith(_BOM)
     columns = []
@@ -277,7 +286,7 @@ def infer(
         columns.append(profile_column(name, counts, list(table), threshold, month_first))
     return Profile(
         path=shown,
-        delimiter=delimiter,
+        delimiter=found.delimiter,
         # Without a header row the engine's row count means nothing.
         rows=rows if names else 0,
         columns=tuple(columns),
@@ -288,7 +297,60 @@ def infer(
         month_first=bool(month_first),
         compression=compression,
         rereadable=is_path(source),
+        dialect=found,
+        shapes={key: value for key, value in shapes.items() if value},
     )
+
+
+def _start_of_table(inp: "_native.Input", sample: bytes, found: Dialect) -> None:
+    """Moves the input past the lines above the table, and puts a header before a table
+    that has none, or an empty first name before a header that leaves out R's row names."""
+    lines = found.skipped_lines
+    if lines:
+        inp.skip(_line_offset(sample, lines, found.line_ending == "lf"))
+    if found.header_row is None and found.width > 0:
+        separator = " " if found.delimiter == WHITESPACE else found.delimiter
+        inp.prepend((separator.join(found.names) + "\n").encode())
+    elif len(found.names) + 1 == found.width:
+        quote = found.quote or '"'
+        separator = " " if found.delimiter == WHITESPACE else found.delimiter
+        inp.prepend((quote * 2 + separator).encode())
+
+
+def _line_offset(sample: bytes, lines: int, lf: bool) -> int:
+    """The byte offset after the first ``lines`` lines of the sample (quotes not looked at,
+    as the dialect counts them)."""
+    at = 0
+    for _ in range(lines):
+        if lf:
+            end = sample.find(b"\n", at)
+            at = len(sample) if end < 0 else end + 1
+            continue
+        cr, lf_at = sample.find(b"\r", at), sample.find(b"\n", at)
+        ends = [e for e in (cr, lf_at) if e >= 0]
+        if not ends:
+            return len(sample)
+        end = min(ends)
+        at = end + 2 if sample[end:end + 2] == b"\r\n" else end + 1
+    return at
+
+
+def _decoded(names_raw: Sequence[bytes], encoding: str, shown: str, source: Source) -> List[str]:
+    """The header's names as text: UTF-8, else the encoding the dialect found."""
+    try:
+        return [raw.decode("utf-8") for raw in names_raw]
+    except UnicodeDecodeError as exc:
+        if encoding.replace("_", "-").lower() not in ("utf-8", "utf8"):
+            try:
+                return [raw.decode(encoding) for raw in names_raw]
+            except (UnicodeDecodeError, LookupError):
+                pass
+        hint = f" {shlex.quote(shown)}" if is_path(source) else ""
+        raise HeaderEncodingError(
+            f"the header of {shown} is not UTF-8 (byte 0x{exc.object[exc.start]:02x} in a column name); "
+            f"give its encoding (encoding=, --encoding) or re-encode the file first, e.g. "
+            f"iconv -f latin1 -t utf-8{hint} > utf8.csv"
+        ) from None
 
 
 class _TypesTarget:

@@ -106,6 +106,37 @@ class ColumnProfile:
         }
 
 
+def dialect_dict(dialect: Any) -> Dict[str, Any]:
+    """A dialect as plain data for JSON, with the settings that were guessed."""
+    return {
+        "delimiter": dialect.delimiter,
+        "quote": dialect.quote,
+        "line_ending": dialect.line_ending,
+        "header_row": dialect.header_row,
+        "skipped_lines": dialect.skipped_lines,
+        "comment": dialect.comment,
+        "encoding": dialect.encoding,
+        "guessed": sorted(dialect.guessed),
+    }
+
+
+def csv_dialect(dialect: Any) -> Dict[str, Any]:
+    """A dialect in the terms of a Frictionless CSV Dialect."""
+    described: Dict[str, Any] = {
+        "delimiter": " " if dialect.delimiter == "whitespace" else dialect.delimiter,
+        "header": dialect.header_row is not None,
+        "lineTerminator": "\n" if dialect.line_ending == "lf" else "\r\n",
+    }
+    if dialect.delimiter == "whitespace":
+        described["skipInitialSpace"] = True
+    if dialect.quote:
+        described["quoteChar"] = dialect.quote
+        described["doubleQuote"] = True
+    if dialect.comment:
+        described["commentChar"] = dialect.comment
+    return described
+
+
 @dataclass(frozen=True)
 class Profile:
     """The result of :func:`infer` for one file."""
@@ -136,6 +167,16 @@ class Profile:
     #: over all its files, which holds when no text matches two types (so for
     #: the default types, which are built that way); None for one file.
     merge_exact: Optional[bool] = None
+    #: How the file was read: the dialect found or given (delimiter, quote, line
+    #: ending, header row, lines skipped, comments, header encoding), as
+    #: ``velmira.dialect.Dialect``; None for a merged profile.
+    dialect: Optional[Any] = field(default=None, compare=False, repr=False)
+    #: Rows the header's width does not describe, counted so that nothing is
+    #: dropped unsaid: ``wider`` (with ``first_wider``, the first such row,
+    #: and ``widest``, its most fields; the fields beyond the header are not
+    #: typed), ``narrower`` (``first_narrower``), ``blank`` lines (not rows)
+    #: and ``comments`` (lines left out). Row numbers count the header as 1.
+    shapes: Mapping[str, int] = field(default_factory=dict, compare=False)
 
     def merge(self, *others: "Profile") -> "Profile":
         """This profile merged with others: see :func:`merge`."""
@@ -164,6 +205,8 @@ class Profile:
             "bom": self.bom,
             "month_first": self.month_first,
             **({"files": [part.path for part in self.parts], "merge_exact": self.merge_exact} if self.parts else {}),
+            **({"dialect": dialect_dict(self.dialect)} if self.dialect is not None else {}),
+            **({"shapes": dict(self.shapes)} if self.shapes else {}),
             "types": {name: list(patterns) for name, patterns in self.types.items()},
             "columns": [column.to_dict() for column in self.columns],
         }
@@ -183,6 +226,16 @@ class Profile:
         """
         fields = [{"name": column.name, **table_schema_field(column, self.types)} for column in self.columns]
         return {"fields": fields, "missingValues": list(self.na_values)}
+
+    def to_table_resource(self) -> Dict[str, Any]:
+        """A Frictionless Tabular Data Resource: the Table Schema with the file's path,
+        encoding and CSV dialect as this profile read them."""
+        resource: Dict[str, Any] = {"path": self.path, "profile": "tabular-data-resource",
+                                    "schema": self.to_table_schema()}
+        if self.dialect is not None:
+            resource["encoding"] = self.dialect.encoding
+            resource["dialect"] = csv_dialect(self.dialect)
+        return resource
 
     # The outputs for loaders live in velmira.schema, which imports its
     # libraries only when one of them is asked for.

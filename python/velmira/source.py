@@ -80,10 +80,10 @@ class _Reader(io.RawIOBase):
         super().close()
 
 
-def open_text(path: str) -> TextIO:
-    """The file at ``path`` as text (UTF-8, a byte order mark dropped), decompressed if it is
-    compressed, for a second pass with the ``csv`` module."""
-    return io.TextIOWrapper(io.BufferedReader(_Reader(path), 1 << 20), encoding="utf-8-sig", newline="")
+def open_text(path: str, encoding: str = "utf-8-sig") -> TextIO:
+    """The file at ``path`` as text (UTF-8, a byte order mark dropped, unless told another
+    encoding), decompressed if it is compressed, for a second pass with the ``csv`` module."""
+    return io.TextIOWrapper(io.BufferedReader(_Reader(path), 1 << 20), encoding=encoding, newline="")
 
 
 class _StatusLine:

@@ -16,7 +16,7 @@ import re
 import struct
 import threading
 from decimal import Decimal
-from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, TextIO, Tuple
 
 from .profile import ColumnProfile, Profile
 from .source import open_text
@@ -129,20 +129,63 @@ def aligned_rows(profile: Profile) -> Iterator[Tuple[str, int, List[Optional[str
 
 def raw_rows(profile: Profile) -> Iterator[Tuple[int, List[str]]]:
     """(row number, fields) of every data row; the header is row 1. The file is
-    read again, decompressed if it is compressed."""
+    read again, decompressed if it is compressed, as the profile's dialect says:
+    past the lines above the table, without blank lines and comments."""
     if not profile.rereadable:
         raise ValueError(f"{profile.path} can be read only once (standard input or a file object), and this "
                          "needs a second pass over it: save it to a file first")
+    dialect = profile.dialect
     # utf-8-sig: the engine leaves a byte order mark out of the first name too.
-    with open_text(profile.path) as f:
-        reader = _any_field_size(csv.reader(f, delimiter=profile.delimiter, strict=False))
+    utf8 = dialect is None or dialect.encoding.replace("_", "-").lower() in ("utf-8", "utf8")
+    with open_text(profile.path, "utf-8-sig" if utf8 else dialect.encoding) as f:
+        if dialect is not None:
+            for _ in range(dialect.skipped_lines):  # lines, quotes not looked at, as the dialect counts them
+                f.readline()
+        rows = _any_field_size(_rows_of(f, profile))
         try:
-            next(reader, None)
-            for number, row in enumerate(reader, start=2):
-                # The engine reads a blank line as a row of one empty field.
-                yield number, row or [""]
+            if dialect is None or dialect.header_row is not None:
+                next(rows, None)
+            number = 1
+            for row in rows:
+                number += 1
+                yield number, row
         except UnicodeDecodeError as exc:
             raise ValueError(f"{profile.path}: a value is not UTF-8 (byte 0x{exc.object[exc.start]:02x})") from None
+
+
+# A field where runs of blanks separate fields: quoted (with "" for a quote, and text after
+# the closing quote), or a run of anything else.
+_BLANK_SEPARATED = re.compile(r'"((?:[^"]|"")*)"?([^ \t]*)|([^ \t]+)')
+
+
+def _rows_of(f: TextIO, profile: Profile) -> Iterator[List[str]]:
+    """The rows as the engine's tokenizer reads them in the profile's dialect."""
+    dialect = profile.dialect
+    wide = len(profile.columns) > 1  # a blank line of a one-column table is an empty value
+    if dialect is not None and dialect.delimiter == "whitespace":
+        for line in f:
+            row = [quoted.replace('""', '"') + after if quoted or after or text is None else text
+                   for quoted, after, text in ((m.group(1), m.group(2), m.group(3))
+                                               for m in _BLANK_SEPARATED.finditer(line.rstrip("\r\n")))]
+            if not row and wide:
+                continue
+            if dialect.comment and row and row[0].startswith(dialect.comment):
+                continue
+            yield row or [""]
+        return
+    quote = '"' if dialect is None else dialect.quote
+    reader = csv.reader(f, delimiter=profile.delimiter, strict=False, quotechar=quote or '"',
+                        quoting=csv.QUOTE_MINIMAL if quote else csv.QUOTE_NONE)
+    comment = dialect.comment if dialect is not None else None
+    for row in reader:
+        if not row and (wide or dialect is None):
+            # Blank lines are no rows to the pass (a profile without a dialect counted them).
+            if dialect is None:
+                yield [""]
+            continue
+        if comment and row and row[0].startswith(comment):
+            continue
+        yield row or [""]
 
 
 # The csv module refuses a field longer than csv.field_size_limit() (128 KiB

@@ -127,9 +127,8 @@ ERRORS = [
                  id="types-file-pattern-not-a-list"),
     pytest.param({"t.json": '{"other": ["x"]}'}, ["in.csv", "-t", "t.json"], 1, "type name 'other' is reserved",
                  id="types-file-reserved-name"),
-    pytest.param({"l1.csv": "caf\xe9,b\n1,2\n".encode("latin-1")}, ["l1.csv"], 1,
-                 "the header of l1.csv is not UTF-8 (byte 0xe9 in a column name); re-encode the file first, "
-                 "e.g. iconv -f latin1 -t utf-8 l1.csv > utf8.csv", id="header-not-utf8"),
+    pytest.param({"l1.csv": "caf\xe9,b\n1,2\n".encode("latin-1")}, ["l1.csv", "--encoding", "utf-8"], 1,
+                 "the header of l1.csv is not utf-8", id="header-not-in-the-encoding-given"),
     pytest.param({}, ["in.csv", "--save-types", "no/rows.csv"], 1, "no/rows.csv: No such file or directory",
                  id="save-types-unwritable"),
     pytest.param({}, ["in.csv", "-d", ";;"], 2, "argument -d/--delimiter: expected one ASCII character",

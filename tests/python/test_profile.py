@@ -5,6 +5,7 @@ from pathlib import Path
 import pytest
 
 import velmira
+from velmira.dialect import HeaderEncodingWarning
 from velmira.inference import SNIFF_BYTES
 from velmira.profile import TABLE_SCHEMA_FIELDS
 from velmira.types import DEFAULT_TYPES
@@ -100,9 +101,15 @@ def test_duplicate_names_report_the_counts_of_both(tmp_path):
 
 
 def test_header_that_is_not_utf8(tmp_path):
+    # A Latin-1 header used to stop the pass; its names are read as cp1252, with a warning,
+    # or in the encoding given, and only an encoding that does not fit is an error.
     path = write(tmp_path, "caf\xe9,b\n1,2\n".encode("latin-1"))
-    with pytest.raises(velmira.HeaderEncodingError, match=r"not UTF-8 \(byte 0xe9.*iconv -f latin1 -t utf-8"):
-        velmira.infer(path, delimiter=",")
+    with pytest.warns(HeaderEncodingWarning, match="cp1252"):
+        profile = velmira.infer(path, delimiter=",")
+    assert (profile.column_names, profile.dialect.encoding) == (["caf\xe9", "b"], "cp1252")
+    assert velmira.infer(path, delimiter=",", encoding="latin-1").column_names == ["caf\xe9", "b"]
+    with pytest.raises(velmira.HeaderEncodingError, match="not utf-8"):
+        velmira.infer(path, delimiter=",", encoding="utf-8")
 
 
 def test_values_that_are_not_utf8_are_just_other(tmp_path):
@@ -116,7 +123,8 @@ DELIMITERS = [
     pytest.param("a;b\n1,5;2,5\n3,5;4,5\n", ";", id="semicolon-with-decimal-commas"),
     pytest.param('a\tb\n"1,2"\t3\n"4,5"\t6\n', "\t", id="tab-with-quoted-commas"),
     pytest.param("a|b\n1|2\n3|4\n", "|", id="pipe"),
-    pytest.param("a:b\n1:2\n3:4\n", ",", id="uncommon-delimiter-falls-back"),
+    pytest.param("a:b\n1:2\n3:4\n", ":", id="colon"),
+    pytest.param("a~b\n1~2\n3~4\n", ",", id="uncommon-delimiter-falls-back"),
     pytest.param("a\n1\n2\n", ",", id="one-column-falls-back"),
     pytest.param("", ",", id="empty-file-falls-back"),
     pytest.param("a;b\n" + "12345;678901\n" * (SNIFF_BYTES // 13 + 100), ";", id="block-ends-mid-row"),

@@ -51,7 +51,7 @@ def test_odd_rows_are_counted_never_dropped_silently(multithreading):
         _, ints, got_rows, shapes = run(data, multithreading=multithreading, skip_blank_lines=skip_blank)
         assert got_rows == rows
         assert shapes == {"wider": 1, "first_wider": 5, "widest": 5, "narrower": 1, "first_narrower": 4,
-                          "blank": 2}
+                          "blank": 2, "comments": 0}
         assert ints == [4, 4, 3]
 
 
