@@ -203,6 +203,8 @@ void Inf::runPass(Pass& pass, tessel::csv::CsvParser& parser) {
             columns.assign(pass.numCols, std::string());
         }
         readHeader(pass, *header);
+        // A header of more than one field repeated inside the data is no row of it.
+        if (pass.shapes != nullptr && header->size() > 1) pass.shapes->header = *header;
         ++n;
         if (pass.atWindowBoundary(n)) typeCache.clear();
         // Counts are added to the tables as the rows end normally, and also when an

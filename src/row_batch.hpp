@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -107,8 +108,12 @@ struct RowShapes {
     std::uint64_t firstNarrower = 0;  // the first of them, or 0
     std::uint64_t blank = 0;          // empty lines
     std::uint64_t comments = 0;       // rows left out as comments
+    std::uint64_t headers = 0;        // rows left out as repeats of the header
+    std::uint64_t firstHeader = 0;    // the first of them, or 0
     bool skipBlank = false;           // leave empty lines out of the rows, only counted
     int comment = -1;                 // a row whose first byte is this is a comment; -1: none
+    std::vector<std::string> header;  // the header's fields, to know its repeats; empty: none looked for
+    std::size_t width = 0;            // the width rows are narrower than; 0: the header's
 };
 
 template <class OnBlockEnd>
@@ -132,9 +137,10 @@ public:
     }
     void drop_row() { field_ = 0; }
     __attribute__((always_inline)) bool end_row() {
-        if (shapes_ != nullptr && (field_ != batch_.numCols || shapes_->comment >= 0) && odd_shape()) {
+        if (shapes_ != nullptr && (field_ != batch_.numCols || shapes_->comment >= 0 || may_be_header()) &&
+            odd_shape()) {
             field_ = 0;
-            return true;  // a blank line or a comment left out: it is no row
+            return true;  // a blank line, a comment or a repeated header left out: it is no row
         }
         batch_.widths[batch_.rows++] = std::min(field_, batch_.numCols);
         field_ = 0;
@@ -165,10 +171,20 @@ public:
         firstRow_ = batch_.rows;
     }
 
+    // Whether the row may repeat the header: its first field is the header's first. One
+    // compare of sizes for most rows.
+    bool may_be_header() const {
+        if (shapes_->header.empty() || field_ != shapes_->header.size() || batch_.numCols == 0) return false;
+        const Cell& first = batch_.cells[batch_.rows * batch_.numCols];
+        return first.size == shapes_->header[0].size() &&
+               (first.size == 0 || std::memcmp(first.data, shapes_->header[0].data(), first.size) == 0);
+    }
+
     // The 1-based input row being read: for messages about a row that stopped the scan.
     std::uint64_t currentRow() const {
         if (shapes_ == nullptr) return rowsBefore_ + batch_.rows + 1;
-        return rowsBefore_ + batch_.rows + 1 + (shapes_->skipBlank ? shapes_->blank : 0) + shapes_->comments;
+        return rowsBefore_ + batch_.rows + 1 + (shapes_->skipBlank ? shapes_->blank : 0) + shapes_->comments +
+               shapes_->headers;
     }
 
 private:
@@ -186,7 +202,15 @@ private:
             ++s.comments;
             return true;
         }
-        if (field_ == batch_.numCols) return false;
+        if (field_ == batch_.numCols) {
+            if (!may_be_header()) return false;
+            for (std::size_t c = 0; c < field_; ++c) {
+                const Cell& cell = batch_.cells[batch_.rows * batch_.numCols + c];
+                if (std::string_view(cell.data, cell.size) != s.header[c]) return false;
+            }
+            if (s.headers++ == 0) s.firstHeader = currentRow();
+            return true;
+        }
         const std::uint64_t row = currentRow();
         if (field_ == 1 && batch_.numCols > 1 && first.size == 0) {
             ++s.blank;
@@ -195,7 +219,7 @@ private:
         if (field_ > batch_.numCols) {
             if (s.wider++ == 0) s.firstWider = row;
             s.widest = std::max<std::uint64_t>(s.widest, field_);
-        } else {
+        } else if (field_ < (s.width != 0 ? s.width : batch_.numCols)) {
             if (s.narrower++ == 0) s.firstNarrower = row;
         }
         return false;

@@ -396,6 +396,12 @@ def _say_how_it_was_read(args: argparse.Namespace, profile: Profile) -> None:
         elif not plain:
             _say(f"{found.summary()} (set with -d, --quote, --skip-rows, --no-header, --comment, --encoding)")
     shapes = profile.shapes
+    if shapes.get("extra_columns"):
+        _say(f"note: rows are wider than the header: their fields beyond it are the columns extra_1 to "
+             f"extra_{shapes['extra_columns']}")
+    if shapes.get("headers"):
+        _say(f"note: the header is repeated {_plural(shapes['headers'], 'time')} inside the data (first on row "
+             f"{shapes['first_header']}): not counted as rows")
     if shapes.get("wider"):
         _say(f"warning: {_plural(shapes['wider'], 'row')} wider than the header (the first is row "
              f"{shapes['first_wider']}, the widest has {shapes['widest']} fields): the fields beyond the "

@@ -8,6 +8,7 @@ import csv
 import errno
 import io
 import os
+import re
 import secrets
 import shlex
 import stat
@@ -263,7 +264,7 @@ def infer(
                            header=header, encoding=encoding, complete=len(sample) < SNIFF_BYTES)
         except UnicodeDecodeError as exc:
             raise HeaderEncodingError(f"the header of {shown} is not {encoding}: {exc.reason}") from None
-        _start_of_table(inp, sample, found)
+        extras = _start_of_table(inp, sample, found)
         with _written_aside(target) as aside:
             names_raw, counts_raw, rows = _native.infer(
                 inp, " " if found.delimiter == WHITESPACE else found.delimiter, compiled, marker_bytes,
@@ -271,6 +272,7 @@ def infer(
                 shapes=shapes, skip_blank_lines=True, quote=found.quote or "\0",
                 blank_runs=found.delimiter == WHITESPACE, lf_rows=found.line_ending == "lf",
                 comment=ord(found.comment) if found.comment else -1,
+                header_width=found.width if extras else 0,
             )
         compression = inp.compression
     finally:
@@ -298,23 +300,56 @@ def infer(
         compression=compression,
         rereadable=is_path(source),
         dialect=found,
-        shapes={key: value for key, value in shapes.items() if value},
+        shapes={key: value for key, value in {**shapes, "extra_columns": len(extras)}.items() if value},
     )
 
 
-def _start_of_table(inp: "_native.Input", sample: bytes, found: Dialect) -> None:
+def _start_of_table(inp: "_native.Input", sample: bytes, found: Dialect) -> Tuple[str, ...]:
     """Moves the input past the lines above the table, and puts a header before a table
-    that has none, or an empty first name before a header that leaves out R's row names."""
-    lines = found.skipped_lines
-    if lines:
-        inp.skip(_line_offset(sample, lines, found.line_ending == "lf"))
-    if found.header_row is None and found.width > 0:
-        separator = " " if found.delimiter == WHITESPACE else found.delimiter
-        inp.prepend((separator.join(found.names) + "\n").encode())
-    elif len(found.names) + 1 == found.width:
-        quote = found.quote or '"'
-        separator = " " if found.delimiter == WHITESPACE else found.delimiter
-        inp.prepend((quote * 2 + separator).encode())
+    that has none, or an empty first name before a header that leaves out R's row names.
+    Where rows of the sample are wider than the header, the header gains a name for each
+    field beyond it (extra_1, ...), so that those fields are typed too; returns those names."""
+    lf = found.line_ending == "lf"
+    start = _line_offset(sample, found.skipped_lines, lf) if found.skipped_lines else 0
+    if start:
+        inp.skip(start)
+    separator = " " if found.delimiter == WHITESPACE else found.delimiter
+    if found.header_row is None:
+        if found.width > 0:
+            inp.prepend((separator.join(found.names) + "\n").encode())
+        return ()
+    if len(found.names) + 1 == found.width:
+        inp.prepend(((found.quote or '"') * 2 + separator).encode())
+        return ()
+    widest = _widest_row(sample[start:], found)
+    if widest <= found.width:
+        return ()
+    end = _line_offset(sample, found.skipped_lines + 1, lf)
+    line = sample[start:end].rstrip(b"\r\n")
+    if end >= len(sample) or not line or b"\n" in line or b"\r" in line:
+        return ()  # a header that is not one whole line of the sample is left as it is
+    extras = tuple(f"extra_{i}" for i in range(1, widest - found.width + 1))
+    inp.skip(end - start)
+    inp.prepend(line + (separator + separator.join(extras) + "\n").encode())
+    return extras
+
+
+def _widest_row(table: bytes, found: Dialect) -> int:
+    """The most fields a row of the sample has (its last line left out: it may be cut)."""
+    text = table.decode("latin-1")  # one character per byte: delimiters and quotes stay where they are
+    if not text.endswith(("\n", "\r")):
+        text = text[:max(text.rfind("\n"), text.rfind("\r")) + 1]
+    if found.delimiter == WHITESPACE:
+        return max((len(_BLANK_FIELD.findall(line)) for line in re.split(r"\r\n|\r|\n", text)), default=0)
+    reader = csv.reader(io.StringIO(text, newline=""), delimiter=found.delimiter, quotechar=found.quote or '"',
+                        quoting=csv.QUOTE_MINIMAL if found.quote else csv.QUOTE_NONE, strict=False)
+    try:
+        return max((len(row) for row in reader), default=0)
+    except csv.Error:  # a field beyond the csv module's limit: no widening
+        return 0
+
+
+_BLANK_FIELD = re.compile(r'"(?:[^"]|"")*"?[^ \t\r\n]*|[^ \t\r\n]+')
 
 
 def _line_offset(sample: bytes, lines: int, lf: bool) -> int:

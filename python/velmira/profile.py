@@ -175,7 +175,10 @@ class Profile:
     #: dropped unsaid: ``wider`` (with ``first_wider``, the first such row,
     #: and ``widest``, its most fields; the fields beyond the header are not
     #: typed), ``narrower`` (``first_narrower``), ``blank`` lines (not rows)
-    #: and ``comments`` (lines left out). Row numbers count the header as 1.
+    #: ``comments`` (lines left out), ``headers`` (repeats of the header inside
+    #: the data, not rows; ``first_header``) and ``extra_columns`` (the columns
+    #: ``extra_1``, ... named for fields beyond the header that rows of the
+    #: file's first 64 KiB hold). Row numbers count the header as 1.
     shapes: Mapping[str, int] = field(default_factory=dict, compare=False)
 
     def merge(self, *others: "Profile") -> "Profile":

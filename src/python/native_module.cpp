@@ -226,7 +226,7 @@ py::tuple resultsOf(const Inf& inf) {
 py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& types,
                 const std::unordered_set<std::string>& naValues, bool multithreading, const py::object& typesFile,
                 int window, const py::object& progress, std::size_t maxFieldSize, const py::object& shapes,
-                bool skipBlankLines, char quote, bool blankRuns, bool lfRows, int comment) {
+                bool skipBlankLines, char quote, bool blankRuns, bool lfRows, int comment, std::size_t headerWidth) {
     velmira::Input& input = handle.get();
     const bool writeTypes = !typesFile.is_none();
     Inf inf(std::string(), delimiter, {}, naValues, multithreading, writeTypes,
@@ -241,6 +241,7 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
     velmira::RowShapes rowShapes;
     rowShapes.skipBlank = skipBlankLines;
     rowShapes.comment = comment;
+    rowShapes.width = headerWidth;
     if (!shapes.is_none()) options.shapes = &rowShapes;
 
     // Between batches: now and then, take the lock to report progress and to let the
@@ -290,6 +291,8 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
         shapes["first_narrower"] = rowShapes.firstNarrower;
         shapes["blank"] = rowShapes.blank;
         shapes["comments"] = rowShapes.comments;
+        shapes["headers"] = rowShapes.headers;
+        shapes["first_header"] = rowShapes.firstHeader;
     }
     return resultsOf(inf);
 }
@@ -428,7 +431,7 @@ void bindPass(py::module_& m) {
           py::arg("multithreading"), py::arg("types_file"), py::arg("window"), py::arg("progress"),
           py::arg("max_field_size") = 0, py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false,
           py::arg("quote") = '"', py::arg("blank_runs") = false, py::arg("lf_rows") = false,
-          py::arg("comment") = -1,
+          py::arg("comment") = -1, py::arg("header_width") = 0,
           "One pass over an Input; returns (column names as bytes, their counts, data rows). The "
           "interpreter's lock is released while it runs, except to report progress and to check for "
           "signals a few times a second. A field longer than max_field_size bytes (0: no limit) "
@@ -437,21 +440,24 @@ void bindPass(py::module_& m) {
           "lines (with the first row of each); skip_blank_lines leaves blank lines out of the rows. "
           "quote is the quote byte; blank_runs separates fields by runs of spaces and tabs instead of "
           "the delimiter; lf_rows ends rows at LF only, a lone CR being text; a data row whose first "
-          "byte is comment (a byte value; -1: none) is left out and counted (needs shapes).");
+          "byte is comment (a byte value; -1: none) is left out and counted (needs shapes); rows "
+          "narrower than header_width (0: the header's width) are counted as narrower.");
     // The same with the types as a dict, compiled for this pass alone.
     m.def(
         "infer",
         [](InputHandle& handle, char delimiter, const py::dict& types, const std::unordered_set<std::string>& naValues,
            bool multithreading, const py::object& typesFile, int window, const py::object& progress,
            std::size_t maxFieldSize, const py::object& shapes, bool skipBlankLines, char quote, bool blankRuns,
-           bool lfRows, int comment) {
+           bool lfRows, int comment, std::size_t headerWidth) {
             return infer(handle, delimiter, compileTypes(types), naValues, multithreading, typesFile, window,
-                         progress, maxFieldSize, shapes, skipBlankLines, quote, blankRuns, lfRows, comment);
+                         progress, maxFieldSize, shapes, skipBlankLines, quote, blankRuns, lfRows, comment,
+                         headerWidth);
         },
         py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"), py::arg("multithreading"),
         py::arg("types_file"), py::arg("window"), py::arg("progress"), py::arg("max_field_size") = 0,
         py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false, py::arg("quote") = '"',
-        py::arg("blank_runs") = false, py::arg("lf_rows") = false, py::arg("comment") = -1);
+        py::arg("blank_runs") = false, py::arg("lf_rows") = false, py::arg("comment") = -1,
+        py::arg("header_width") = 0);
 }
 
 }  // namespace

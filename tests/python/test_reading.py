@@ -2,6 +2,10 @@
 quote byte, runs of blanks, rows ended by LF alone, and the rows whose width is odd."""
 
 import io
+import json
+import subprocess
+import sys
+import warnings
 
 import pytest
 
@@ -51,7 +55,7 @@ def test_odd_rows_are_counted_never_dropped_silently(multithreading):
         _, ints, got_rows, shapes = run(data, multithreading=multithreading, skip_blank_lines=skip_blank)
         assert got_rows == rows
         assert shapes == {"wider": 1, "first_wider": 5, "widest": 5, "narrower": 1, "first_narrower": 4,
-                          "blank": 2, "comments": 0}
+                          "blank": 2, "comments": 0, "headers": 0, "first_header": 0}
         assert ints == [4, 4, 3]
 
 
@@ -61,3 +65,107 @@ def test_backslash_n_is_missing_by_default(tmp_path):
     path.write_bytes(b"id\tyear\n1\t1999\n2\t\\N\n")
     column = velmira.infer(path, delimiter="\t").column("year")
     assert (column.type, column.missing) == ("integer", 1)
+
+
+# ---- whole files, found and read as a person would --------------------------------------
+
+def _detector_tests():
+    # The detector's table of real files, shared rather than copied.
+    import importlib.util
+    from pathlib import Path
+
+    spec = importlib.util.spec_from_file_location("velmira_test_dialect", Path(__file__).with_name("test_dialect.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+_DETECTOR = _detector_tests()
+REAL, REAL_FILES = _DETECTOR.REAL, _DETECTOR.REAL_FILES
+
+from velmira.dialect import HeaderEncodingWarning  # noqa: E402
+
+
+def _params(table):
+    for param in table:
+        values, marks = (param.values, param.marks) if hasattr(param, "values") else (param, ())
+        yield pytest.param(*values, marks=marks, id=values[0])
+
+
+@pytest.mark.parametrize("name,delimiter,quote,header_row,skipped,width,first_names", list(_params(REAL_FILES)))
+def test_real_files_are_read_as_the_table_they_hold(name, delimiter, quote, header_row, skipped, width, first_names):
+    # A fifth of real files used to be read as the wrong table: a title taken for the header,
+    # aligned columns as one, a Latin-1 header stopping the pass.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", HeaderEncodingWarning)
+        profile = velmira.infer(REAL / name)
+    names = profile.column_names
+    assert len(names) >= width and all(n.startswith("extra_") for n in names[width:]), names
+    if header_row is None:
+        assert names[:width] == [f"column_{i}" for i in range(1, width + 1)]
+    else:
+        expected = tuple(n for n in first_names if n)
+        assert tuple(n for n in names if n and not n.startswith("Unitled_"))[:len(expected)] == expected
+    assert profile.rows > 0
+    assert (profile.dialect.delimiter, profile.dialect.skipped_lines) == (delimiter, skipped)
+
+
+def lines(*rows):
+    return ("\n".join(rows) + "\n").encode()
+
+
+CASES = [
+    pytest.param(lines("Station: Oslo", "# Data source: met.no", "", "date,temp", "2020-01-01,1.5", "2020-01-02,-3"),
+                 {}, ["date", "temp"], {"temp": "decimal", "date": "date"}, 2, id="lines-above-the-header"),
+    pytest.param(lines("  popul  TVnews  selfLR", "      1       7       3", "     10       1       5"),
+                 {}, ["popul", "TVnews", "selfLR"], {"popul": "integer"}, 2, id="space-aligned-columns"),
+    pytest.param("Année;Quartier\n2013;All\n2014;Nord\n".encode("cp1252"),
+                 {}, ["Année", "Quartier"], {"Année": "integer"}, 2, id="cp1252-header"),
+    pytest.param(b"id,text,n\n1,a\rb,3\n2,c,4\n", {}, ["id", "text", "n"], {"n": "integer"}, 2,
+                 id="lone-cr-inside-a-field"),
+    pytest.param(lines("id,year", "1,1999", "id,year", "2,\\N"), {}, ["id", "year"], {"year": "integer"}, 2,
+                 id="repeated-header-and-backslash-n"),
+    pytest.param(lines("id,v", "1,2", "", "3,4", ""), {}, ["id", "v"], {"v": "integer"}, 2, id="blank-lines"),
+    pytest.param(lines("1,2", "3,4"), dict(header=False), ["column_1", "column_2"], {"column_1": "integer"}, 2,
+                 id="no-header"),
+    pytest.param(lines("junk", "a|b", "1|2"), dict(skip_rows=1, delimiter="|"), ["a", "b"], {"b": "integer"}, 1,
+                 id="told-skip-rows"),
+]
+
+
+@pytest.mark.parametrize("data,options,names,types,rows", CASES)
+def test_messy_files_are_read_right(tmp_path, data, options, names, types, rows, multithreading):
+    path = tmp_path / "messy.csv"
+    path.write_bytes(data)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", HeaderEncodingWarning)
+        profile = velmira.infer(path, multithreading=multithreading, **options)
+    assert (profile.column_names, profile.rows) == (names, rows)
+    assert {name: profile.column(name).type for name in types} == types
+
+
+def test_wider_rows_become_extra_columns_and_are_said(tmp_path):
+    # A weather file's rows wider than its header used to lose their extra fields unsaid.
+    path = tmp_path / "wide.csv"
+    path.write_bytes(lines("site,lat", *["1,2"] * 5, "3,4,5,6", "7,8"))
+    profile = velmira.infer(path)
+    assert profile.column_names == ["site", "lat", "extra_1", "extra_2"]
+    assert profile.shapes["extra_columns"] == 2
+    assert profile.column("extra_2").counts["integer"] == 1
+    result = subprocess.run([sys.executable, "-m", "velmira", str(path)], capture_output=True, text=True)
+    assert "their fields beyond it are the columns extra_1 to extra_2" in result.stderr
+
+
+def test_the_command_says_what_it_found(tmp_path):
+    path = tmp_path / "report.csv"
+    path.write_bytes(lines("Sales report", "", "a;b", "1;2", "3;4"))
+    result = subprocess.run([sys.executable, "-m", "velmira", str(path)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.startswith("velmira: delimiter ';' (guessed), header on line 3 (2 lines skipped, guessed)")
+    assert "report.csv: 2 rows, 2 columns" in result.stdout
+    as_json = subprocess.run([sys.executable, "-m", "velmira", str(path), "-f", "json"], capture_output=True,
+                             text=True)
+    assert json.loads(as_json.stdout)["dialect"]["skipped_lines"] == 2
+    sql = subprocess.run([sys.executable, "-m", "velmira", str(path), "-f", "sql", "--dialect", "sqlite"],
+                         capture_output=True, text=True)
+    assert sql.returncode == 0 and "a SMALLINT NOT NULL" in sql.stdout, sql.stderr
