@@ -474,7 +474,7 @@ def _infer_many(args: argparse.Namespace) -> Tuple[Profile, ManyProfiles]:
                 args.files, types=types, na_values=args.na, delimiter=args.delimiter,
                 multithreading=args.multithreading, rolling_cache_window=args.cache_window,
                 threshold=args.threshold, month_first=args.month_first, jobs=args.jobs, progress=counter,
-                max_field_size=args.max_field_size,
+                max_field_size=args.max_field_size, **_dialect_options(args),
             )
     finally:
         if counter is not None:

@@ -270,7 +270,7 @@ def infer(
                 inp, " " if found.delimiter == WHITESPACE else found.delimiter, compiled, marker_bytes,
                 bool(multithreading), aside, rolling_cache_window, progress, max_field_size,
                 shapes=shapes, skip_blank_lines=True, quote=found.quote or "\0",
-                blank_runs=found.delimiter == WHITESPACE, lf_rows=found.line_ending == "lf",
+                blank_runs=found.delimiter == WHITESPACE, lf_rows=_lf_rows(sample, found),
                 comment=ord(found.comment) if found.comment else -1,
                 header_width=found.width if extras else 0,
             )
@@ -332,6 +332,13 @@ def _start_of_table(inp: "_native.Input", sample: bytes, found: Dialect) -> Tupl
     inp.skip(end - start)
     inp.prepend(line + (separator + separator.join(extras) + "\n").encode())
     return extras
+
+
+def _lf_rows(sample: bytes, found: Dialect) -> bool:
+    """Whether rows end at LF alone. Where the sample's lines end in LF or CR LF and no CR
+    stands alone, this reads the sample the same and keeps a CR deeper in the file (pandas
+    writes them inside fields) from splitting a row."""
+    return found.line_ending == "lf" or b"\r" not in sample.replace(b"\r\n", b"")
 
 
 def _widest_row(table: bytes, found: Dialect) -> int:

@@ -124,13 +124,18 @@ def infer_many(
     strict: bool = False,
     progress: Optional[Callable[[int, int], None]] = None,
     max_field_size: int = DEFAULT_MAX_FIELD_SIZE,
+    skip_rows: Optional[int] = None,
+    comment: Optional[str] = None,
+    header: Optional[bool] = None,
+    encoding: Optional[str] = None,
+    quote: Optional[str] = None,
 ) -> ManyProfiles:
     """Profile every source, each in a pass of its own, and merge the profiles.
 
     ``sources`` are paths, glob patterns (``"exports/*.csv.gz"``, expanded and
     sorted), ``"-"`` or binary file objects; the other arguments are those of
-    :func:`velmira.infer` and apply to every file (without a ``delimiter``,
-    each file's own is guessed). Paths are profiled by ``executor`` if given
+    :func:`velmira.infer` and apply to every file (what is not given, each file's own dialect,
+    header row and encoding, is found from that file). Paths are profiled by ``executor`` if given
     (any ``concurrent.futures.Executor``: a ``dask.distributed`` client's
     ``get_executor()`` or Ray's executor run the passes on a cluster; velmira
     must be installed where they run), else by a pool of ``jobs`` processes
@@ -160,7 +165,8 @@ def infer_many(
         raise FileNotFoundError(next(iter(failures)) + ": " + next(iter(failures.values())))
     options = dict(types=types, na_values=na_values, delimiter=delimiter, multithreading=multithreading,
                    rolling_cache_window=rolling_cache_window, threshold=threshold, month_first=month_first,
-                   max_field_size=max_field_size)
+                   max_field_size=max_field_size, skip_rows=skip_rows, comment=comment, header=header,
+                   encoding=encoding, quote=quote)
     check_types(DEFAULT_TYPES if types is None else types)  # a bad table fails once, here
     names = _display_names(expanded, taken=failures)
     results: Dict[int, Profile] = {}

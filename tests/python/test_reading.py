@@ -144,6 +144,14 @@ def test_messy_files_are_read_right(tmp_path, data, options, names, types, rows,
     assert {name: profile.column(name).type for name in types} == types
 
 
+def test_lone_cr_beyond_the_sample_is_text(tmp_path):
+    # A CR that pandas left in a field far into an LF file used to split its row.
+    path = tmp_path / "late-cr.csv"
+    path.write_bytes(lines("id,text,n", *[f"{i},word,{i}" for i in range(20000)], "20000,a\rb,1"))
+    profile = velmira.infer(path)
+    assert (profile.rows, profile.column("n").type, profile.shapes.get("narrower")) == (20001, "integer", None)
+
+
 def test_wider_rows_become_extra_columns_and_are_said(tmp_path):
     # A weather file's rows wider than its header used to lose their extra fields unsaid.
     path = tmp_path / "wide.csv"
