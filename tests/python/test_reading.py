@@ -74,9 +74,9 @@ def _detector_tests():
     import importlib.util
     from pathlib import Path
 
-    loader = importlib.util.spec_from_file_location("velmira_test_dialect", Path(__file__).with_name("test_dialect.py"))
-    module = importlib.util.module_from_spec(loader)
-    loader.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("velmira_test_dialect", Path(__file__).with_name("test_dialect.py"))
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 
