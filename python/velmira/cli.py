@@ -388,8 +388,8 @@ def _say_how_it_was_read(args: argparse.Namespace, profile: Profile) -> None:
         _say(f"warning: {profile.path}: {message}")
     found = profile.dialect
     if found is not None and found.guessed:
-        plain = (found.header_row == 0 and found.quote == '"' and found.line_ending == "crlf"
-                 and found.comment is None and found.encoding == "utf-8")
+        plain = found.width == 0 or (found.header_row == 0 and found.quote == '"' and found.line_ending == "crlf"
+                                     and found.comment is None and found.encoding == "utf-8")
         plain = plain and profile.delimiter != WHITESPACE
         if plain and args.delimiter is None:
             _say(f"delimiter {profile.delimiter!r} (guessed; set it with -d)")
