@@ -43,7 +43,7 @@ if [ "${1:-}" = coverage ]; then
   llvm-profdata merge -sparse "${profiles[@]}" -o $dir/all.profdata
   llvm-cov report -instr-profile=$dir/all.profdata $dir/fuzz/fuzz_pass \
     -object $dir/fuzz/fuzz_tokenizer -object $dir/fuzz/fuzz_matcher csv/parser.hpp src/inf.cpp \
-    src/value_cache.hpp src/match/matcher.cpp src/match/matcher.hpp src/match/pattern_admission.cpp
+    src/value_cache.hpp src/match/matcher.cpp src/match/matcher.hpp src/match/pattern_admission.cpp src/match/prefilter.cpp src/match/prefilter.hpp
   echo "fuzz: line by line: llvm-cov show -instr-profile=$dir/all.profdata $dir/fuzz/fuzz_pass" \
        "-object $dir/fuzz/fuzz_tokenizer csv/parser.hpp src/inf.cpp"
   exit 0

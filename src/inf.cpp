@@ -126,23 +126,46 @@ Inf::TypeId Inf::matchType(std::string_view text, ColumnGroup& column, velmira::
                            velmira::ValueCache::Slot& entry) {
     TypeId type = kOther;
     std::vector<Trial>& order = *column.order;
-    const bool plain = velmira::plainText(text);
-    bool matched = false;
-    for (std::size_t ti = 0; ti < order.size() && !matched; ++ti) {
+    // Only the prefilter's candidates can match; tried in the order's sequence, they give
+    // what trying every type in turn gives.
+    std::vector<std::uint64_t>& candidates = scratch.candidates;
+    candidates.resize(prefilter.words());
+    prefilter.candidates(text, candidates.data());
+    std::vector<std::uint32_t>& places = scratch.places;
+    places.clear();
+    for (std::size_t w = 0; w < candidates.size(); ++w) {
+        for (std::uint64_t bits = candidates[w]; bits != 0; bits &= bits - 1) {
+            places.push_back(column.place[w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))]);
+        }
+    }
+    if (places.size() > 1) std::sort(places.begin(), places.end());
+    const bool plain = places.empty() || velmira::plainText(text);
+    for (const std::uint32_t ti : places) {
+        bool matched = false;
         for (const velmira::Pattern& pattern : *order[ti].patterns) {
             if (pattern.fullMatch(text, plain, scratch)) {
-                type = order[ti].type;
-                // Swap with the front, not move to the front: the list's other
-                // entries keep their places.
-                if (ti > 0) std::swap(order[0], order[ti]);
                 matched = true;
                 break;
             }
         }
+        if (!matched) continue;
+        type = order[ti].type;
+        // Swap with the front, not move to the front: the list's other entries keep
+        // their places.
+        if (ti > 0) {
+            std::swap(order[0], order[ti]);
+            column.place[order[0].slot] = 0;
+            column.place[order[ti].slot] = ti;
+        }
+        break;
     }
     // With workers, another column may have filled the entry meanwhile; its
     // value then stays, and this field keeps its own column's verdict.
-    velmira::ValueCache::fill(entry, type);
+    if (workersRunning) {
+        velmira::ValueCache::fill(entry, type);
+    } else {
+        velmira::ValueCache::fillAlone(entry, type);
+    }
     return type;
 }
 
@@ -229,6 +252,13 @@ void Inf::runPass(Pass& pass, tessel::csv::CsvParser& parser) {
 
 void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
     syncMatchers();
+    // Slots in the table's iteration order, which is every new trial order's.
+    std::vector<const std::vector<velmira::Pattern>*> slots;
+    slots.reserve(colTypePatterns.size());
+    for (const auto& entry : colTypePatterns) slots.push_back(&matchers.at(entry.first));
+    prefilter = velmira::Prefilter(slots);
+    std::vector<std::uint32_t> firstPlaces(slots.size());
+    for (std::size_t i = 0; i < firstPlaces.size(); ++i) firstPlaces[i] = static_cast<std::uint32_t>(i);
     // Fields beyond the column count have no column: they are ignored.
     const std::size_t width = std::min(row.size(), pass.numCols);
     for (std::size_t c = 0; c < width; ++c) {
@@ -240,7 +270,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         order.clear();
         for (const auto& [typeName, patterns] : colTypePatterns) {
             counts[typeName] = 0;
-            order.push_back(Trial{intern(typeName), &matchers.at(typeName)});
+            order.push_back(Trial{intern(typeName), &matchers.at(typeName), static_cast<std::uint32_t>(order.size())});
         }
         counts["other"] = 0;
         counts["NA"] = 0;
@@ -256,7 +286,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         auto [it, fresh] = groupByName.emplace(columns[c], pass.groups.size());
         if (fresh) {
             pass.groups.push_back(
-                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}});
+                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}, firstPlaces});
         }
         pass.groups[it->second].cols.push_back(c);
         pass.groupOf[c] = it->second;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "match/matcher.hpp"
+#include "match/prefilter.hpp"
 #include "match/type_table.hpp"
 #include "types_file.hpp"
 #include "value_cache.hpp"
@@ -132,6 +133,7 @@ private:
     struct Trial {
         TypeId type;
         const std::vector<velmira::Pattern>* patterns;  // into matchers, stable during a pass
+        std::uint32_t slot;  // the type's bit in the pass's prefilter
     };
     struct ColumnGroup;     // the columns of one name within a pass (pass.hpp)
     struct Pass;            // working values of one pass (pass.hpp)
@@ -159,6 +161,10 @@ private:
     // type name -> its patterns, each with its PCRE2 program where admitted; mirrors
     // colTypePatterns, entry by entry. Built with the table, read-only during a pass.
     std::unordered_map<std::string, std::vector<velmira::Pattern>> matchers;
+    // The candidates of a text among the pass's types, bit i for the i-th type of the
+    // table's iteration order, as the pass's trial orders start. Built at each header.
+    velmira::Prefilter prefilter;
+    bool workersRunning = false;  // whether worker threads share typeCache right now
 
     // Working state and results of the latest pass.
     velmira::ValueCache typeCache;  // field text -> TypeId; one for all columns, shared by workers

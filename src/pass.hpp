@@ -50,6 +50,9 @@ struct Inf::ColumnGroup {
     // lines of its own, so that workers counting different groups never share a line.
     std::uint64_t* tally;
     std::vector<std::size_t> cols;  // column indexes, ascending
+    // Prefilter slot -> its place in *order, kept in step with every swap, so that a text's
+    // few candidates are tried in the order's sequence without walking the whole order.
+    std::vector<std::uint32_t> place;
 };
 
 struct Inf::Pass {

@@ -126,6 +126,13 @@ public:
         }
     }
 
+    // fill for a cache no other thread touches meanwhile: no locked instruction.
+    static void fillAlone(Slot& slot, Value value) {
+        const std::uint64_t word = slot.word_.load(std::memory_order_relaxed);
+        if (((word >> Slot::kValueShift) & kMaxValue) != kEmpty) return;
+        slot.word_.store(word | (std::uint64_t{value & kMaxValue} << Slot::kValueShift), std::memory_order_relaxed);
+    }
+
     // Pure membership test; never inserts.
     __attribute__((always_inline)) bool contains(std::string_view key, std::uint64_t hash) const {
         if (capacity_ == 0) return false;
