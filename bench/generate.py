@@ -464,7 +464,7 @@ def shape_of(name: str, seed: int) -> Shape:
         columns = [(f"{kinds[i % len(kinds)][0]}_{i}", kinds[i % len(kinds)][1]) for i in range(300)]
         return Shape(columns, "\n", 100 * MB, 4_000)
     if name == "e":
-        return Shape(export_like(pool), "\r\n", 100 * MB, 20_000, na_share=0.0, junk_share=0.0)
+        return Shape(export_like(pool), "\r\n", 100 * MB, 5_000, na_share=0.0, junk_share=0.0)
     raise ValueError(f"unknown file {name!r}: expected one of a, b, c, d, e")
 
 
