@@ -18,9 +18,9 @@ def load(name):
     """A bench script as a module of its own (dataclasses look their module up by name)."""
     key = f"velmira_bench_{name}"
     if key not in sys.modules:
-        spec = importlib.util.spec_from_file_location(key, BENCH / f"{name}.py")
-        sys.modules[key] = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(sys.modules[key])
+        location = importlib.util.spec_from_file_location(key, BENCH / f"{name}.py")
+        sys.modules[key] = importlib.util.module_from_spec(location)
+        location.loader.exec_module(sys.modules[key])
     return sys.modules[key]
 
 
