@@ -126,15 +126,23 @@ def measure(outcome: Outcome, contender: str, path: Path, args: argparse.Namespa
     except subprocess.TimeoutExpired:
         outcome.status, outcome.note = "timeout", f"over {args.timeout:g} s"
         return
+    except OSError as exc:
+        outcome.status, outcome.note = "failed", f"could not start {cmd[0]}: {exc.strerror}"
+        return
     wall = time.perf_counter() - started
     if done.returncode:
         outcome.status = "failed"
         outcome.note = f"exit {done.returncode}: {last_line(done.stderr.decode(errors='replace'))[:300]}"
         return
-    outcome.wall.append(wall)
     if contender in WALL_ONLY:
+        outcome.wall.append(wall)
         return
-    child = json.loads(last_line(done.stdout.decode()))
+    try:
+        child = json.loads(last_line(done.stdout.decode(errors="replace")))
+    except ValueError:
+        outcome.status, outcome.note = "failed", "exited 0 without its JSON line"
+        return
+    outcome.wall.append(wall)
     outcome.work.append(child["seconds"])
     outcome.imports.append(child["import_seconds"])
     outcome.rss_mb = max(outcome.rss_mb, child["rss_mb"])
@@ -150,20 +158,24 @@ def interpreter_start(args: argparse.Namespace) -> float:
     return time.perf_counter() - started
 
 
-def run(args: argparse.Namespace, files: dict[str, Path]) -> tuple[dict[tuple[str, str], Outcome], list[float]]:
-    outcomes = {(f, c): Outcome() for f in files for c in args.contenders}
+def run(args: argparse.Namespace, paths: dict[str, Path],
+        files: dict[str, dict]) -> tuple[dict[tuple[str, str], Outcome], list[float]]:
+    outcomes = {(f, c): Outcome() for f in paths for c in args.contenders}
     bare = []
     for round_no in range(args.rounds):
         bare.append(interpreter_start(args))
         # Each round starts with the next contender, so that none always follows the same one.
         shift = round_no % len(args.contenders)
         order = args.contenders[shift:] + args.contenders[:shift]
-        for name, path in files.items():
+        for name, path in paths.items():
             for contender in order:
                 outcome = outcomes[(name, contender)]
                 if outcome.status != "ok":
                     continue
                 measure(outcome, contender, path, args)
+                # A quick load of part of the file would pass for a fast one.
+                if outcome.rows is not None and outcome.rows != files[name]["rows"]:
+                    outcome.note = f"read {outcome.rows:,} of {files[name]['rows']:,} rows"
                 shown = f"{outcome.wall[-1]:.3f} s" if outcome.status == "ok" else \
                     f"{outcome.status}: {outcome.note}"
                 log(f"round {round_no + 1}/{args.rounds} {name} {contender}: {shown}")
@@ -385,7 +397,7 @@ def main(argv=None) -> int:
         meta = json.loads(path.with_suffix(".json").read_text())
         files[name] = {"path": str(path.relative_to(ROOT)) if path.is_relative_to(ROOT) else str(path),
                        "bytes": meta["bytes"], "rows": meta["rows"], "columns": meta["columns"]}
-    outcomes, bare = run(args, paths)
+    outcomes, bare = run(args, paths, files)
     facts = machine(load_before)
     text = report(args, facts, files, outcomes, bare, time.perf_counter() - started)
     args.out.mkdir(parents=True, exist_ok=True)
