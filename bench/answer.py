@@ -62,7 +62,7 @@ class Outcome:
     work: list[float] = field(default_factory=list)      # the load alone, as the child timed it
     imports: list[float] = field(default_factory=list)   # the child's imports, before the load
     rss_mb: float = 0.0                                  # the child's peak RSS over the rounds
-    rows: int | None = None
+    rows: int | None = None                              # rows the load held, first round
     types: dict[str, str] | None = None                  # the answer, from the first round
     status: str = "ok"                                   # ok, failed, timeout
     note: str = ""
