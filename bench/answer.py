@@ -65,7 +65,7 @@ class Outcome:
     rows: int | None = None                              # rows the load held, first round
     types: dict[str, str] | None = None                  # the answer, from the first round
     status: str = "ok"                                   # ok, failed, timeout
-    note: str = ""
+    note: str = ""                                       # why it failed, or a row shortfall
 
 
 def log(message: str) -> None:
