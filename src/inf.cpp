@@ -124,6 +124,18 @@ Inf::PatternStrings Inf::getColTypePatterns() const {
 
 Inf::TypeId Inf::matchType(std::string_view text, ColumnGroup& column, velmira::MatchScratch& scratch,
                            velmira::ValueCache::Slot& entry) {
+    const TypeId type = firstMatch(text, column, scratch);
+    // With workers, another column may have filled the entry meanwhile; its
+    // value then stays, and this field keeps its own column's verdict.
+    if (workersRunning) {
+        velmira::ValueCache::fill(entry, type);
+    } else {
+        velmira::ValueCache::fillAlone(entry, type);
+    }
+    return type;
+}
+
+Inf::TypeId Inf::firstMatch(std::string_view text, ColumnGroup& column, velmira::MatchScratch& scratch) {
     TypeId type = kOther;
     std::vector<Trial>& order = *column.order;
     // Only the prefilter's candidates can match; tried in the order's sequence, they give
@@ -159,14 +171,27 @@ Inf::TypeId Inf::matchType(std::string_view text, ColumnGroup& column, velmira::
         }
         break;
     }
-    // With workers, another column may have filled the entry meanwhile; its
-    // value then stays, and this field keeps its own column's verdict.
-    if (workersRunning) {
-        velmira::ValueCache::fill(entry, type);
-    } else {
-        velmira::ValueCache::fillAlone(entry, type);
-    }
     return type;
+}
+
+// A group whose texts are nearly all new pays for a cache entry per text and gets nothing
+// back; with an exclusive table it may go without. Every so often it tries the cache again,
+// since a column's texts may start to repeat.
+void Inf::chooseCacheUse(Pass& pass) {
+    constexpr std::uint32_t kEnoughLookups = 1024;
+    constexpr std::uint32_t kBatchesBeforeRetry = 32;
+    for (ColumnGroup& group : pass.groups) {
+        if (group.bypass) {
+            if (++group.batchesBypassed < kBatchesBeforeRetry) continue;
+            group.bypass = false;
+            group.lookups = group.misses = 0;
+        } else if (group.lookups >= kEnoughLookups) {
+            // Fewer than one lookup in eight hits.
+            group.bypass = group.misses > group.lookups - group.lookups / 8;
+            group.batchesBypassed = 0;
+            group.lookups = group.misses = 0;
+        }
+    }
 }
 
 void Inf::inferTypes() {
@@ -205,6 +230,7 @@ void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const st
     pass.inputBytes = inputBytes;
     pass.widthFromHeader = true;
     pass.shapes = options.shapes;
+    pass.exclusive = options.exclusiveTypes;
     if (saveTypesFile) pass.typesFile.open(typesFilepath, options.strictTypesFile);
     runPass(pass, parser);
 }
@@ -286,7 +312,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         auto [it, fresh] = groupByName.emplace(columns[c], pass.groups.size());
         if (fresh) {
             pass.groups.push_back(
-                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}, firstPlaces});
+                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}, firstPlaces, false, 0, 0, 0});
         }
         pass.groups[it->second].cols.push_back(c);
         pass.groupOf[c] = it->second;
@@ -330,7 +356,9 @@ void Inf::classifyRows(Pass& pass, tessel::csv::CsvParser& parser) {
         for (std::size_t r = 0; r < batch.rows; ++r) {
             for (std::size_t c = 0; c < batch.widths[r]; ++c) {
                 const std::size_t i = r * numCols + c;
-                if (i + kAhead < total) typeCache.prefetch(batch.cells[i + kAhead].hash);
+                if (i + kAhead < total && !pass.groups[pass.groupOf[(i + kAhead) % numCols]].bypass) {
+                    typeCache.prefetch(batch.cells[i + kAhead].hash);
+                }
                 const velmira::Cell& cell = batch.cells[i];
                 types[i] = getColType(cell.text(), cell.hash, pass.groups[pass.groupOf[c]], pass.markers, scratch, 0);
             }

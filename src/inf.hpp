@@ -95,6 +95,10 @@ public:
         char quote = '"';
         bool blankRuns = false;
         bool lfRows = false;
+        // The caller vouches that no text matches two of the table's types. A text's type
+        // then depends neither on the column nor on the trial order, so the cache only saves
+        // work, and the pass stops consulting it for column groups where it does not hit.
+        bool exclusiveTypes = false;
     };
     // The same pass over a stream, read once: the columns are as many as the header's
     // fields, and filepath is not looked at. `inputBytes` is the stream's length if known
@@ -150,6 +154,10 @@ private:
     // The part of getColType for a text not in the cache: the column's types are tried.
     __attribute__((noinline)) TypeId matchType(std::string_view text, ColumnGroup& column,
                                                velmira::MatchScratch& scratch, velmira::ValueCache::Slot& entry);
+    // The column's types tried in its order, the match swapped to the front; no cache.
+    TypeId firstMatch(std::string_view text, ColumnGroup& column, velmira::MatchScratch& scratch);
+    // After each batch: which column groups of an exclusive table go without the cache.
+    void chooseCacheUse(Pass& pass);
     void runPass(Pass& pass, tessel::csv::CsvParser& parser);
     void readHeader(Pass& pass, const std::vector<std::string>& row);
     void classifyRows(Pass& pass, tessel::csv::CsvParser& parser);

@@ -53,6 +53,12 @@ struct Inf::ColumnGroup {
     // Prefilter slot -> its place in *order, kept in step with every swap, so that a text's
     // few candidates are tried in the order's sequence without walking the whole order.
     std::vector<std::uint32_t> place;
+    // Whether the group's texts skip the value cache (exclusive tables only), and what
+    // decides it: the cache's lookups and misses in the group since the last decision.
+    bool bypass = false;
+    std::uint32_t lookups = 0;
+    std::uint32_t misses = 0;
+    std::uint32_t batchesBypassed = 0;
 };
 
 struct Inf::Pass {
@@ -74,6 +80,7 @@ struct Inf::Pass {
     bool widthFromHeader = false;
     velmira::RowShapes* shapes = nullptr;  // odd rows' counts, for a pass that keeps them
     bool cacheSized = false;               // whether presizeCache has looked at the first batch
+    bool exclusive = false;                // no text matches two types (StreamOptions)
     // For a pass over a stream: called between batches, in the calling thread, so that the
     // caller can report progress and stop the pass by throwing. Null for inferTypes.
     const std::function<void()>* checkpoint = nullptr;
@@ -118,14 +125,24 @@ __attribute__((always_inline)) inline Inf::TypeId Inf::getColType(std::string_vi
                                                                   const velmira::MarkerSet& markers,
                                                                   velmira::MatchScratch& scratch,
                                                                   std::size_t writer) {
+    TypeId type;
+    if (column.bypass) {
+        // Only for tables where the cache cannot change a text's type (chooseCacheUse).
+        type = markers.contains(text, hash) ? velmira::pass::kNA : firstMatch(text, column, scratch);
+        ++column.tally[type];
+        return type;
+    }
     // Every text seen gets a cache entry, markers included; a marker's stays empty.
     velmira::ValueCache::Slot& entry = typeCache.findOrInsert(text, hash, writer);
-    TypeId type;
     if (markers.contains(text, hash)) {
         type = velmira::pass::kNA;
     } else {
+        ++column.lookups;
         type = entry.value();
-        if (type == velmira::pass::kNotCached) type = matchType(text, column, scratch, entry);
+        if (type == velmira::pass::kNotCached) {
+            ++column.misses;
+            type = matchType(text, column, scratch, entry);
+        }
     }
     ++column.tally[type];
     return type;
@@ -145,6 +162,7 @@ void Inf::finishBatch(Pass& pass, const velmira::RowBatch& batch, std::uint64_t 
     }
     n += batch.rows;
     if (pass.atWindowBoundary(n)) typeCache.clear();
+    if (pass.exclusive) chooseCacheUse(pass);
     pass.presizeCache(typeCache, batch.rows * pass.numCols, endsAt);
     pass.check();
 }

@@ -17,7 +17,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Seque
 
 from . import _native
 from .dialect import WHITESPACE, Dialect, HeaderEncodingWarning, detect
-from .profile import RESERVED_TYPE_NAMES, Profile, profile_column
+from .profile import RESERVED_TYPE_NAMES, Profile, exclusive_table, profile_column
 from .source import STDIN, Progress, Source, is_path, name_of, open_input
 from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES
 
@@ -273,6 +273,7 @@ def infer(
                 blank_runs=found.delimiter == WHITESPACE, lf_rows=_lf_rows(sample, found),
                 comment=ord(found.comment) if found.comment else -1,
                 header_width=found.width if extras else 0,
+                exclusive_types=exclusive_table(table),
             )
         compression = inp.compression
     finally:

@@ -388,11 +388,13 @@ def merge(profiles: Iterable[Profile]) -> Profile:
         compression=compressions.pop() if len(compressions) == 1 else None,
         rereadable=all(part.rereadable for part in parts),
         parts=tuple(parts),
-        merge_exact=_exclusive_table(first.types),
+        merge_exact=exclusive_table(first.types),
     )
 
 
-def _exclusive_table(types: Mapping[str, Sequence[str]]) -> bool:
+def exclusive_table(types: Mapping[str, Sequence[str]]) -> bool:
+    """Whether the table is one whose types are known to exclude one another: no text
+    matches two of them (the default tables, checked by the tests through the engine)."""
     table = {name: tuple(patterns) for name, patterns in types.items()}
     return any(table == dict(known) for known in _EXCLUSIVE_TABLES)
 

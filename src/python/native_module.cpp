@@ -226,7 +226,8 @@ py::tuple resultsOf(const Inf& inf) {
 py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& types,
                 const std::unordered_set<std::string>& naValues, bool multithreading, const py::object& typesFile,
                 int window, const py::object& progress, std::size_t maxFieldSize, const py::object& shapes,
-                bool skipBlankLines, char quote, bool blankRuns, bool lfRows, int comment, std::size_t headerWidth) {
+                bool skipBlankLines, char quote, bool blankRuns, bool lfRows, int comment, std::size_t headerWidth,
+                bool exclusiveTypes) {
     velmira::Input& input = handle.get();
     const bool writeTypes = !typesFile.is_none();
     Inf inf(std::string(), delimiter, {}, naValues, multithreading, writeTypes,
@@ -238,6 +239,7 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
     options.quote = quote;
     options.blankRuns = blankRuns;
     options.lfRows = lfRows;
+    options.exclusiveTypes = exclusiveTypes;
     velmira::RowShapes rowShapes;
     rowShapes.skipBlank = skipBlankLines;
     rowShapes.comment = comment;
@@ -431,7 +433,7 @@ void bindPass(py::module_& m) {
           py::arg("multithreading"), py::arg("types_file"), py::arg("window"), py::arg("progress"),
           py::arg("max_field_size") = 0, py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false,
           py::arg("quote") = '"', py::arg("blank_runs") = false, py::arg("lf_rows") = false,
-          py::arg("comment") = -1, py::arg("header_width") = 0,
+          py::arg("comment") = -1, py::arg("header_width") = 0, py::arg("exclusive_types") = false,
           "One pass over an Input; returns (column names as bytes, their counts, data rows). The "
           "interpreter's lock is released while it runs, except to report progress and to check for "
           "signals a few times a second. A field longer than max_field_size bytes (0: no limit) "
@@ -441,23 +443,25 @@ void bindPass(py::module_& m) {
           "quote is the quote byte; blank_runs separates fields by runs of spaces and tabs instead of "
           "the delimiter; lf_rows ends rows at LF only, a lone CR being text; a data row whose first "
           "byte is comment (a byte value; -1: none) is left out and counted (needs shapes); rows "
-          "narrower than header_width (0: the header's width) are counted as narrower.");
+          "narrower than header_width (0: the header's width) are counted as narrower. exclusive_types "
+          "vouches that no text matches two types, which lets the pass skip the value cache where it "
+          "does not hit; counts are then the same with or without the cache.");
     // The same with the types as a dict, compiled for this pass alone.
     m.def(
         "infer",
         [](InputHandle& handle, char delimiter, const py::dict& types, const std::unordered_set<std::string>& naValues,
            bool multithreading, const py::object& typesFile, int window, const py::object& progress,
            std::size_t maxFieldSize, const py::object& shapes, bool skipBlankLines, char quote, bool blankRuns,
-           bool lfRows, int comment, std::size_t headerWidth) {
+           bool lfRows, int comment, std::size_t headerWidth, bool exclusiveTypes) {
             return infer(handle, delimiter, compileTypes(types), naValues, multithreading, typesFile, window,
                          progress, maxFieldSize, shapes, skipBlankLines, quote, blankRuns, lfRows, comment,
-                         headerWidth);
+                         headerWidth, exclusiveTypes);
         },
         py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"), py::arg("multithreading"),
         py::arg("types_file"), py::arg("window"), py::arg("progress"), py::arg("max_field_size") = 0,
         py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false, py::arg("quote") = '"',
         py::arg("blank_runs") = false, py::arg("lf_rows") = false, py::arg("comment") = -1,
-        py::arg("header_width") = 0);
+        py::arg("header_width") = 0, py::arg("exclusive_types") = false);
 }
 
 }  // namespace
