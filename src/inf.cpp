@@ -231,6 +231,7 @@ void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const st
     pass.widthFromHeader = true;
     pass.shapes = options.shapes;
     pass.exclusive = options.exclusiveTypes;
+    pass.readingsByName = options.readings;
     if (saveTypesFile) pass.typesFile.open(typesFilepath, options.strictTypesFile);
     runPass(pass, parser);
 }
@@ -269,6 +270,7 @@ void Inf::runPass(Pass& pass, tessel::csv::CsvParser& parser) {
             throw;
         }
         addTallies(pass);
+        keepMeasures(pass);
     } else if (pass.widthFromHeader) {
         columns.clear();
     }
@@ -312,7 +314,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         auto [it, fresh] = groupByName.emplace(columns[c], pass.groups.size());
         if (fresh) {
             pass.groups.push_back(
-                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}, firstPlaces, false, 0, 0, 0});
+                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}, firstPlaces, nullptr, false, 0, 0, 0});
         }
         pass.groups[it->second].cols.push_back(c);
         pass.groupOf[c] = it->second;
@@ -325,8 +327,39 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
     std::uint64_t* base = pass.tallies.data();
     while (reinterpret_cast<std::uintptr_t>(base) % 64 != 0) ++base;
     for (std::size_t g = 0; g < pass.groups.size(); ++g) pass.groups[g].tally = base + g * stride;
+    if (pass.readingsByName != nullptr) {
+        pass.readings.assign(typeNames.size(), velmira::Reading());
+        for (const auto& [name, reading] : *pass.readingsByName) {
+            const auto id = typeIds.find(name);
+            if (id != typeIds.end()) pass.readings[id->second] = reading;
+        }
+        pass.measures.assign(pass.groups.size(), velmira::ColumnMeasure());
+        for (std::size_t g = 0; g < pass.groups.size(); ++g) {
+            pass.measures[g].readings = &pass.readings;
+            pass.groups[g].measure = &pass.measures[g];
+        }
+        pass.rowsOfWidth.assign(pass.numCols, 0);
+    }
     pass.typeTexts.clear();
     for (const std::string& name : typeNames) pass.typeTexts.push_back(velmira::typesFileEntry(name));
+}
+
+void Inf::keepMeasures(Pass& pass) {
+    measures.clear();
+    rowsMissingColumn.clear();
+    if (pass.measures.empty()) return;
+    for (std::size_t g = 0; g < pass.groups.size(); ++g) {
+        velmira::ColumnMeasure& m = pass.measures[g];
+        m.readings = nullptr;
+        measures[columns[pass.groups[g].cols.front()]] = std::move(m);
+    }
+    // A row of width w lacks every column from w on.
+    rowsMissingColumn.assign(pass.numCols, 0);
+    std::uint64_t narrower = 0;
+    for (std::size_t c = 0; c < pass.numCols; ++c) {
+        narrower += pass.rowsOfWidth[c];
+        rowsMissingColumn[c] = narrower;
+    }
 }
 
 void Inf::addTallies(Pass& pass) {

@@ -28,6 +28,7 @@
 
 #include "match/matcher.hpp"
 #include "match/prefilter.hpp"
+#include "column_measure.hpp"
 #include "match/type_table.hpp"
 #include "types_file.hpp"
 #include "value_cache.hpp"
@@ -45,6 +46,7 @@ struct RowShapes;
 
 class Inf {
 public:
+    using TypeIdPublic = velmira::ValueCache::Value;
     using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
     using CompiledPatterns = std::unordered_map<std::string, std::vector<boost::regex>>;
     using CountTable = std::unordered_map<std::string, std::uint64_t>;
@@ -99,6 +101,9 @@ public:
         // then depends neither on the column nor on the trial order, so the cache only saves
         // work, and the pass stops consulting it for column groups where it does not hit.
         bool exclusiveTypes = false;
+        // How to measure each type's texts for the loaders' schemas (column_measure.hpp);
+        // null: nothing is measured. Types not in it are measured by length only.
+        const std::unordered_map<std::string, velmira::Reading>* readings = nullptr;
     };
     // The same pass over a stream, read once: the columns are as many as the header's
     // fields, and filepath is not looked at. `inputBytes` is the stream's length if known
@@ -118,6 +123,11 @@ public:
     int getNumCols() const;
     // Column names of the latest pass, generated names included.
     std::vector<std::string> getColNames() const;
+    // What the latest pass measured, when asked to (StreamOptions::readings): per column
+    // name, and per column the data rows too short to reach it.
+    const std::unordered_map<std::string, velmira::ColumnMeasure>& getColumnMeasures() const { return measures; }
+    const std::vector<std::uint64_t>& getRowsMissingColumn() const { return rowsMissingColumn; }
+    const std::string& typeName(TypeIdPublic id) const { return typeNames.at(id); }
 
     // Configuration: written only by the constructor and the setters.
     std::string filepath;                       // data file, opened anew by every reader
@@ -162,6 +172,7 @@ private:
     void readHeader(Pass& pass, const std::vector<std::string>& row);
     void classifyRows(Pass& pass, tessel::csv::CsvParser& parser);
     void addTallies(Pass& pass);
+    void keepMeasures(Pass& pass);
     void classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser);
     template <class TypeAt>
     void finishBatch(Pass& pass, const velmira::RowBatch& batch, std::uint64_t endsAt, TypeAt typeAt);
@@ -179,6 +190,8 @@ private:
     std::unordered_map<std::string, std::vector<Trial>> regexOrdering;  // column -> trial order
     std::unordered_map<std::string, CountTable> colTypeCandidates;  // column -> type -> count
     std::uint64_t n = 0;                        // rows of the pass; data rows once it ends
+    std::unordered_map<std::string, velmira::ColumnMeasure> measures;  // column name -> its measures
+    std::vector<std::uint64_t> rowsMissingColumn;  // column -> data rows narrower than it
     int untitledCols = 0;                       // names generated for empty header cells, ever
     std::vector<std::string> columns;           // column names of the latest header
     std::vector<std::string> typeNames{"", "other", "NA"};  // TypeId -> name; grows only

@@ -55,6 +55,7 @@ struct Inf::ColumnGroup {
     std::vector<std::uint32_t> place;
     // Whether the group's texts skip the value cache (exclusive tables only), and what
     // decides it: the cache's lookups and misses in the group since the last decision.
+    velmira::ColumnMeasure* measure = nullptr;  // when the pass measures: the group's
     bool bypass = false;
     std::uint32_t lookups = 0;
     std::uint32_t misses = 0;
@@ -81,6 +82,12 @@ struct Inf::Pass {
     velmira::RowShapes* shapes = nullptr;  // odd rows' counts, for a pass that keeps them
     bool cacheSized = false;               // whether presizeCache has looked at the first batch
     bool exclusive = false;                // no text matches two types (StreamOptions)
+    // Measuring: type name -> how to read it, then by type id; the groups' measures; the
+    // data rows of each width below the header's.
+    const std::unordered_map<std::string, velmira::Reading>* readingsByName = nullptr;
+    std::vector<velmira::Reading> readings;
+    std::vector<velmira::ColumnMeasure> measures;
+    std::vector<std::uint64_t> rowsOfWidth;
     // For a pass over a stream: called between batches, in the calling thread, so that the
     // caller can report progress and stop the pass by throwing. Null for inferTypes.
     const std::function<void()>* checkpoint = nullptr;
@@ -130,6 +137,7 @@ __attribute__((always_inline)) inline Inf::TypeId Inf::getColType(std::string_vi
         // Only for tables where the cache cannot change a text's type (chooseCacheUse).
         type = markers.contains(text, hash) ? velmira::pass::kNA : firstMatch(text, column, scratch);
         ++column.tally[type];
+        if (column.measure != nullptr && type != velmira::pass::kNA) column.measure->observe(type, text, nullptr, 0, 0);
         return type;
     }
     // Every text seen gets a cache entry, markers included; a marker's stays empty.
@@ -145,6 +153,9 @@ __attribute__((always_inline)) inline Inf::TypeId Inf::getColType(std::string_vi
         }
     }
     ++column.tally[type];
+    if (column.measure != nullptr && type != velmira::pass::kNA) {
+        column.measure->observe(type, text, &entry, hash, typeCache.generation());
+    }
     return type;
 }
 
@@ -158,6 +169,11 @@ void Inf::finishBatch(Pass& pass, const velmira::RowBatch& batch, std::uint64_t 
         for (std::size_t r = 0; r < batch.rows; ++r) {
             for (std::size_t c = 0; c < batch.widths[r]; ++c) pass.typesFile.entry(c, pass.typeTexts[typeAt(r, c)]);
             pass.typesFile.endLine();
+        }
+    }
+    if (!pass.rowsOfWidth.empty()) {
+        for (std::size_t r = 0; r < batch.rows; ++r) {
+            if (batch.widths[r] < pass.numCols) ++pass.rowsOfWidth[batch.widths[r]];
         }
     }
     n += batch.rows;

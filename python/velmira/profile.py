@@ -180,6 +180,14 @@ class Profile:
     #: ``extra_1``, ... named for fields beyond the header that rows of the
     #: file's first 64 KiB hold). Row numbers count the header as 1.
     shapes: Mapping[str, int] = field(default_factory=dict, compare=False)
+    #: What the pass measured for the loaders' schemas, per column name: the
+    #: longest text (``max_bytes``, ``max_chars``), the data rows too short to
+    #: reach the column (``missing``) and, per type, its integers' range, its
+    #: numbers' digits, its datetimes' zones and fractions, its booleans'
+    #: spellings (``types``); None where nothing was measured. The SQL, JSON
+    #: Schema and dataframe outputs read it instead of the file (see
+    #: :func:`velmira.schema.measure`).
+    measures: Optional[Mapping[str, Mapping[str, Any]]] = field(default=None, compare=False, repr=False)
 
     def merge(self, *others: "Profile") -> "Profile":
         """This profile merged with others: see :func:`merge`."""
@@ -389,7 +397,46 @@ def merge(profiles: Iterable[Profile]) -> Profile:
         rereadable=all(part.rereadable for part in parts),
         parts=tuple(parts),
         merge_exact=exclusive_table(first.types),
+        measures=_merged_measures(parts, list(counts)),
     )
+
+
+def _merged_measures(parts: Sequence[Profile], names: Sequence[str]) -> Optional[Dict[str, Dict[str, Any]]]:
+    """The parts' measures as one pass over all of them would give them; None unless every
+    part has them. A part without a column misses it in every row."""
+    if any(part.measures is None for part in parts):
+        return None
+    merged: Dict[str, Dict[str, Any]] = {}
+    for name in names:
+        total: Dict[str, Any] = {"max_bytes": 0, "max_chars": 0, "missing": 0, "types": {}}
+        for part in parts:
+            m = part.measures.get(name)
+            if m is None:
+                total["missing"] += part.rows
+                continue
+            total["max_bytes"] = max(total["max_bytes"], m["max_bytes"])
+            total["max_chars"] = max(total["max_chars"], m["max_chars"])
+            total["missing"] += m["missing"]
+            for type_name, t in m["types"].items():
+                into = total["types"].get(type_name)
+                total["types"][type_name] = dict(t) if into is None else _merged_type_measure(into, t)
+        merged[name] = total
+    return merged
+
+
+def _merged_type_measure(a: Mapping[str, Any], b: Mapping[str, Any]) -> Dict[str, Any]:
+    out = dict(a)
+    for key in ("seen", "zoned", "naive"):
+        out[key] = a[key] + b[key]
+    for key in ("int_digits", "scale", "fraction_digits"):
+        out[key] = max(a[key], b[key])
+    for key in ("int_overflow", "exponent", "fraction_comma"):
+        out[key] = a[key] or b[key]
+    if "min_int" in b:
+        out["min_int"] = min(a["min_int"], b["min_int"]) if "min_int" in a else b["min_int"]
+        out["max_int"] = max(a["max_int"], b["max_int"]) if "max_int" in a else b["max_int"]
+    out["spellings"] = list(dict.fromkeys([*a["spellings"], *b["spellings"]]))
+    return out
 
 
 def exclusive_table(types: Mapping[str, Sequence[str]]) -> bool:

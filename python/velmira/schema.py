@@ -13,13 +13,14 @@ polars, pandas.
 
 from __future__ import annotations
 
+import codecs
 import os
 from dataclasses import dataclass
 from decimal import Decimal
 from typing import Any, Dict, List, Mapping, Optional
 
-from .profile import ColumnProfile, Profile
-from .types import DEFAULT_TYPES, kind_of
+from .profile import ColumnProfile, Profile, exclusive_table
+from .types import COVERS, DATE_ORDERS, DEFAULT_TYPES, kind_of
 from .values import _require_distinct, aligned_rows, converter
 
 #: The SQL dialects of :func:`to_sql`.
@@ -64,12 +65,18 @@ class ColumnStats:
 
 
 def measure(profile: Profile) -> Dict[str, ColumnStats]:
-    """Read the profiled file again and measure every column (see :class:`ColumnStats`).
+    """Every column's :class:`ColumnStats`: from what the pass measured
+    (``Profile.measures``) when the profile has it and its types are the
+    default ones, which no text matches two of; else by reading the profiled
+    file again.
 
     Raises ValueError for repeated column names or a value that is not UTF-8.
     """
     names = profile.column_names
     _require_distinct(names)
+    measured = _from_the_pass(profile)
+    if measured is not None:
+        return measured
     markers = frozenset(profile.na_values)
     stats = {name: ColumnStats() for name in names}
     plans = [(stats[c.name], kind_of(c.type), converter(profile, c)) for c in profile.columns]
@@ -108,6 +115,68 @@ def measure(profile: Profile) -> Dict[str, ColumnStats]:
     for i, name in enumerate(names):
         stats[name].spellings = frozenset(spellings[i])
     return stats
+
+
+def _from_the_pass(profile: Profile) -> Optional[Dict[str, ColumnStats]]:
+    # With types that overlap, a text counted as one type may also be accepted by the
+    # column's type; only a second reading measures those alike.
+    if not profile.measures or not exclusive_table(profile.types):
+        return None
+    encoding = getattr(profile.dialect, "encoding", None) or "utf-8"
+    # The pass counts UTF-8 characters; a file of another encoding has one per byte
+    # where it is single-byte, and is measured again where it is not.
+    utf8 = codecs.lookup(encoding).name in ("utf-8", "utf-8-sig", "ascii")
+    if not utf8 and codecs.lookup(encoding).name not in _SINGLE_BYTE:
+        return None
+    stats: Dict[str, ColumnStats] = {}
+    for column in profile.columns:
+        m = profile.measures.get(column.name)
+        if m is None:
+            return None
+        s = ColumnStats(nulls=column.counts.get("NA", 0) + m["missing"],
+                        max_length=m["max_chars"] if utf8 else m["max_bytes"])
+        kind = kind_of(column.type)
+        if kind is not None:
+            accepted = _accepted(column.type)
+            present = sum(column.counts.values()) - column.counts.get("NA", 0)
+            s.unparsed = present - sum(column.counts.get(t, 0) for t in accepted)
+            measured = [m["types"][t] for t in accepted if t in m["types"]]
+            if any(t["int_overflow"] for t in measured) and kind == "integer":
+                return None  # beyond 38 digits: the exact range needs the texts
+            for t in measured:
+                _add_measured(s, kind, t, encoding)
+        stats[column.name] = s
+    return stats
+
+
+_SINGLE_BYTE = frozenset({"latin-1", "iso8859-1", "iso8859-15", "cp1252", "cp1250", "cp1251", "mac-roman"})
+
+
+def _accepted(type_name: str) -> List[str]:
+    accepted = [type_name, *COVERS.get(type_name, ())]
+    for day_first, month_first, either in DATE_ORDERS:
+        if type_name in (day_first, month_first):
+            accepted.append(either)
+    return accepted
+
+
+def _add_measured(s: ColumnStats, kind: str, t: Mapping[str, Any], encoding: str) -> None:
+    # Each kind keeps what the second reading keeps for it, and nothing else.
+    if kind == "integer":
+        if "min_int" in t:
+            s.min_int = t["min_int"] if s.min_int is None else min(s.min_int, t["min_int"])
+            s.max_int = t["max_int"] if s.max_int is None else max(s.max_int, t["max_int"])
+    elif kind == "number":
+        s.int_digits = max(s.int_digits, t["int_digits"])
+        s.scale = max(s.scale, t["scale"])
+        s.exponent = s.exponent or t["exponent"]
+    elif kind in ("datetime", "time"):
+        s.zoned += t["zoned"]
+        s.naive += t["naive"]
+        s.fraction_digits = max(s.fraction_digits, t["fraction_digits"])
+        s.fraction_comma = s.fraction_comma or t["fraction_comma"]
+    elif kind == "boolean" and t["spellings"]:
+        s.spellings = s.spellings | {b.decode(encoding, "replace") for b in t["spellings"]}
 
 
 def _measure_number(s: ColumnStats, text: str, value: Decimal) -> None:
