@@ -34,8 +34,8 @@ INTEGER = [
     case("1,000", "integer_thousands_comma", "thousands-comma"),
     case("1 000", None, "thousands-space"),
     case("1_000", None),
-    case(" 42", None, "leading-blank"),
-    case("42 ", None, "trailing-blank"),
+    case(" 42", "integer_padded", "leading-blank"),
+    case("42 ", "integer_padded", "trailing-blank"),
     case("--1", None),
     case("+", None),
     case("0x1F", None, "hex"),
@@ -63,16 +63,17 @@ DECIMAL = [
     case("1.5e", None),
     case("inf", None),
     case("Infinity", None),
-    case("1.5 ", None, "trailing-blank"),
+    case("1.5 ", "decimal_padded", "trailing-blank"),
 ]
 
 BOOLEAN = [
     *(case(text, "boolean") for text in ("true", "True", "TRUE", "false", "False", "FALSE")),
-    *(case(text, "boolean") for text in ("yes", "Yes", "YES", "no", "No", "NO", "t", "T", "f", "F")),
+    *(case(text, "boolean") for text in ("yes", "Yes", "YES", "no", "No", "NO")),
+    *(case(text, "letter_tf", "one-letter") for text in ("t", "T", "f", "F")),
     case("0", "integer", "zero-is-an-integer"),
     case("tRuE", None, "mixed-case"),
-    case("y", None),
-    case("n", None),
+    case("y", "letter_yn"),
+    case("n", "letter_yn"),
     case("on", None),
     case("off", None),
     case("true ", None, "trailing-blank"),
@@ -92,10 +93,10 @@ DATE = [
     case("2023-00-10", None, "month-0"),
     case("2023-01-00", None, "day-0"),
     case("2023-01-32", None, "day-32"),
-    case("2023-1-5", None, "one-digit-parts"),
+    case("2023-1-5", "date_unpadded", "one-digit-parts"),
     case("15/01/2023", "date_dmy_slash"),
     case("2023/01/15", "date_ymd_slash"),
-    case("23-01-15", None, "two-digit-year"),
+    case("23-01-15", "date_dmy_dash_yy", "two-digit-year-read-day-first"),
 ]
 
 DATETIME = [
@@ -121,7 +122,7 @@ TIME = [
     case("14:30:00.250", "time"),
     case("12:00Z", "time"),
     case("08:15:00+01:00", "time"),
-    case("24:00", None, "hour-24"),
+    case("24:00", "time_end_of_day", "hour-24"),
     case("7:30", None, "one-digit-hour"),
     case("12:60", None),
     case("12:30:61", None),
@@ -253,8 +254,8 @@ DAY_MONTH = [
     case("32/01/2023", None),
     case("00/01/2023", None, "day-0"),
     case("01/00/2023", None, "month-0"),
-    case("1/5/2023", None, "one-digit-parts"),
-    case("15/01/23", None, "two-digit-year"),
+    case("1/5/2023", "date_dmy_or_mdy_slash_unpadded", "one-digit-parts"),
+    case("15/01/23", "date_dmy_slash_yy", "two-digit-year"),
     case("15/01-2023", None, "mixed-separators"),
     case("15.01.2023.", None),
     case("2023/01/15", "date_ymd_slash"),
@@ -274,11 +275,11 @@ MONTH_NAMES = [
     case("30-Feb-2023", None),
     case("15-jan-2023", None, "lower-case"),
     case("15-January-2023", None, "full-name"),
-    case("15 Jan 2023", None, "blanks"),
+    case("15 Jan 2023", "date_d_mon_y_blank", "blanks"),
     case("Jan 15, 2023", "date_mon_d_y"),
     case("Sep 5, 2023", "date_mon_d_y"),
     case("DEC 31, 2023", "date_mon_d_y"),
-    case("Jan 15 2023", None, "no-comma"),
+    case("Jan 15 2023", "date_mon_d_y_blank", "no-comma"),
     case("Jan 15,2023", None, "no-blank-after-comma"),
     case("Jun 31, 2023", None, "june-31"),
     case("Foo 15, 2023", None),
@@ -294,14 +295,14 @@ DATETIME_FAMILIES = [
     case("2023/01/15 14:30:00", "datetime_ymd_slash"),
     case("15-Jan-2023 14:30:00", "datetime_d_mon_y"),
     case("Jan 15, 2023 14:30:00", "datetime_mon_d_y"),
-    case("15/01/2023 14:30", None, "no-seconds"),
+    case("15/01/2023 14:30", "datetime_dmy_slash_hm", "no-seconds"),
     case("15/01/2023T14:30:00", None, "t-separator"),
     case("15/01/2023 24:00:00", None, "hour-24"),
     case("15/01/2023 14:30:00Z", None, "zone"),
     case("15/01/2023 14:30:00.5", None, "fraction"),
     case("15/01/2023  14:30:00", None, "two-blanks"),
-    case("15/01/2023 2:30:00", None, "one-digit-hour"),
-    case("01/15/2023 02:30:00 PM", None, "twelve-hour-clock"),
+    case("15/01/2023 2:30:00", "datetime_dmy_slash_unpadded", "one-digit-hour"),
+    case("01/15/2023 02:30:00 PM", "datetime_mdy_slash_hms_ampm", "twelve-hour-clock"),
 ]
 
 ALL_CASES = (INTEGER + DECIMAL + BOOLEAN + DATE + DATETIME + TIME + EMAIL + URL + UUID + OTHER
@@ -337,11 +338,25 @@ def generated_texts():
         for sep in "/.-":
             texts.update({f"{a}{sep}{b}{sep}2023", f"2023{sep}{a}{sep}{b}", f"{a}{sep}{b}{sep}2023 10:20:30"})
     texts.update(f"2023{a}{b}" for a, b in itertools.product(parts, repeat=2))
-    for day, mon in itertools.product(["1", "01", "15", "29", "30", "31", "32"], ["Jan", "Feb", "Apr", "JAN", "jan"]):
-        texts.update({f"{day}-{mon}-2023", f"{mon} {day}, 2023", f"{mon} {day}, 2023 10:20:30"})
+    # The looser forms: unpadded parts, two-digit years, and every shape of time after a date.
+    few = ["1", "5", "00", "01", "02", "09", "10", "12", "13", "15", "29", "30", "31", "32"]
+    times = ["", " 10:20:30", " 9:05:00", " 14:30", " 7:05", " 2:30 PM", " 12:00:00 am", " 13:00 PM", " 24:00"]
+    for a, b in itertools.product(few, repeat=2):
+        for sep, year, time in itertools.product("/.-", ("2023", "23", "123"), times):
+            texts.add(f"{a}{sep}{b}{sep}{year}{time}")
+        texts.update({f"2023-{a}-{b}", f"2023/{a}/{b} 10:20", f"2023-{a}-{b} 7:05", f"2023-{a}", f"{a}:{b}"})
+    names = ["Jan", "Feb", "Apr", "May", "JAN", "jan", "January", "February", "April", "MAY", "JANUARY", "Janu"]
+    for day, mon in itertools.product(["1", "01", "15", "29", "30", "31", "32"], names):
+        texts.update({f"{day}-{mon}-2023", f"{mon} {day}, 2023", f"{mon} {day}, 2023 10:20:30", f"{day}-{mon}-23",
+                      f"{day} {mon} 2023", f"{mon} {day} 2023", f"{mon}-{day}-2023", f"2023 {mon}"})
+    for q in ("Q0", "Q1", "Q4", "Q5", "q1"):
+        texts.update({f"1974{q}", f"1974 {q}", f"1974-{q}", f"{q}1974", f"{q} 1974", f"{q}74"})
+    texts.update(chr(c) for c in range(32, 127))
+    texts.update(f"{pad}{n}{end}" for pad in ("", " ", "   ") for end in ("", " ", "  ")
+                 for n in ("0", "42", "-7", "007", "3.14", ".5", "1e5", "1,234", "12%", "x"))
     rng = random.Random(13)
-    alphabet = "0123456789,.%-+/: eETZ"
-    weights = [6] * 10 + [4, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1]
+    alphabet = "0123456789,.%-+/: eETZQAPM"
+    weights = [6] * 10 + [4, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1]
     for _ in range(20000):
         texts.add("".join(rng.choices(alphabet, weights, k=rng.randint(1, 14))))
     texts.update(p.values[0] for p in ALL_CASES if len(p.values[0]) < 1000)
