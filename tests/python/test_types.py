@@ -305,8 +305,145 @@ DATETIME_FAMILIES = [
     case("01/15/2023 02:30:00 PM", "datetime_mdy_slash_hms_ampm", "twelve-hour-clock"),
 ]
 
+UNPADDED = [
+    case("1-1-2016", "date_dmy_or_mdy_dash_unpadded"),
+    case("5/19/2006", "date_mdy_slash_unpadded"),
+    case("19/5/2006", "date_dmy_slash_unpadded"),
+    case("1.5.2006", "date_dmy_or_mdy_dot_unpadded"),
+    case("01/5/2006", "date_dmy_or_mdy_slash_unpadded", "one-part-padded"),
+    case("2005-10-3", "date_unpadded"),
+    case("2005-2-29", "date_unpadded", "leap-day-not-checked"),
+    case("2005-02-03", "date", "padded-stays-iso"),
+    case("2005-2-30", None, "february-30"),
+    case("4/31/2006", None, "april-31"),
+    case("31/4/2006", None, "april-31-day-first"),
+    case("0/5/2006", None, "day-0"),
+    case("001/5/2006", None, "three-digit-part"),
+    case("13/13/2006", None, "no-month"),
+    case("2005-10-003", None),
+    case("2005/1/5", None, "year-first-slash-unpadded"),
+]
+
+TWO_DIGIT_YEARS = [
+    case("3/30/12", "date_mdy_slash_yy"),
+    case("30/3/12", "date_dmy_slash_yy"),
+    case("01-01-13", "date_dmy_or_mdy_dash_yy"),
+    case("1-1-13", "date_dmy_or_mdy_dash_yy", "unpadded"),
+    case("19.05.06", "date_dmy_dot_yy"),
+    case("19-Sep-03", "date_d_mon_yy"),
+    case("3-Nov-23", "date_d_mon_yy"),
+    case("03-NOV-23", "date_d_mon_yy", "upper-case"),
+    case("1.10.12", None, "unpadded-dots-are-a-version"),
+    case("3/30/2", None, "one-digit-year"),
+    case("3/30/123", None, "three-digit-year"),
+    case("31-Apr-23", None, "april-31"),
+    case("19-Sep-3", None),
+    case("31/02/12", None, "february-31"),
+]
+
+MORE_MONTH_NAMES = [
+    case("Jan 1 2000", "date_mon_d_y_blank"),
+    case("MAY 31 2000", "date_mon_d_y_blank"),
+    case("Jan-1-1995", "date_mon_d_y_dash"),
+    case("Feb-29-1996", "date_mon_d_y_dash"),
+    case("15 Jan 2023", "date_d_mon_y_blank"),
+    case("15 May 2023", "date_d_mon_y_blank", "may-is-an-abbreviation"),
+    case("January 15, 2023", "date_month_d_y"),
+    case("SEPTEMBER 5, 2023", "date_month_d_y"),
+    case("May 15, 2023", "date_mon_d_y", "may-is-an-abbreviation-with-comma"),
+    case("15 January 2023", "date_d_month_y"),
+    case("1 February 2023", "date_d_month_y"),
+    case("30 February 2023", None, "february-30"),
+    case("31 June 2023", None, "june-31"),
+    case("January 15 2023", None, "full-name-without-comma"),
+    case("Janu 15, 2023", None),
+    case("january 15, 2023", None, "lower-case"),
+    case("Jan 1  2000", None, "two-blanks"),
+    case("Sept 5 2023", None),
+]
+
+YEAR_PARTS = [
+    case("1974Q1", "year_quarter"),
+    case("2010 Q4", "year_quarter"),
+    case("2010-Q4", "year_quarter"),
+    case("Q42010", "year_quarter"),
+    case("Q4 2010", "year_quarter"),
+    case("1974Q5", None, "quarter-5"),
+    case("1974Q0", None, "quarter-0"),
+    case("1974q1", None, "lower-case-q"),
+    case("Q474", None, "two-digit-year"),
+    case("2023-01", "year_month"),
+    case("1999-12", "year_month"),
+    case("2023-13", None, "month-13"),
+    case("2023-00", None, "month-0"),
+    case("2023-1", None, "one-digit-month"),
+    case("0999-01", None, "year-before-1000"),
+    case("1998-99", None, "season"),
+    case("4521-03", None, "part-number"),
+    case("1948 Jan", "year_mon"),
+    case("1948 DEC", "year_mon"),
+    case("1948 January", None, "full-name"),
+    case("Jan 1948", None),
+]
+
+TIMES_AFTER_DATES = [
+    case("2010/01/01 00:00", "datetime_ymd_slash_hm"),
+    case("2010/01/01 7:05", "datetime_ymd_slash_hm", "one-digit-hour"),
+    case("5/19/2006 0:00:00", "datetime_mdy_slash_unpadded"),
+    case("1/5/2011 00:00:00", "datetime_dmy_or_mdy_slash_unpadded"),
+    case("19.05.2006 13:45", "datetime_dmy_dot_hm"),
+    case("1-5-2006 9:30", "datetime_dmy_or_mdy_dash_hm"),
+    case("01/02/2023 2:30 PM", "datetime_dmy_or_mdy_slash_hm_ampm"),
+    case("12/13/2023 11:05 am", "datetime_mdy_slash_hm_ampm"),
+    case("1/5/2011 12:00:00 AM", "datetime_dmy_or_mdy_slash_hms_ampm"),
+    case("3/30/12 14:05", "datetime_mdy_slash_yy_hm"),
+    case("15/01/2023 14:30:00", "datetime_dmy_slash", "padded-stays-in-its-family"),
+    case("01/02/2023 13:30 PM", None, "hour-13-on-a-12-hour-clock"),
+    case("01/02/2023 0:30 AM", None, "hour-0-on-a-12-hour-clock"),
+    case("01/02/2023 2:30PM", None, "no-blank-before-pm"),
+    case("01/02/2023 2:30 P.M.", None),
+    case("2010/01/01 24:00", None, "hour-24"),
+    case("5/19/2006 0:00", "datetime_mdy_slash_hm"),
+    case("5/19/2006 0:0:00", None, "one-digit-minute"),
+    case("19.05.06 13:45", None, "two-digit-year-with-dots-and-time"),
+]
+
+LETTERS = [
+    *(case(text, "letter_tf") for text in "TFtf"),
+    *(case(text, "letter_yn") for text in "YNyn"),
+    *(case(text, "letter") for text in "MmAaZzXxEeOoSs"),
+    case("é", None, "non-ascii"),
+    case("MF", None, "two-letters"),
+    case("T ", None, "trailing-blank"),
+    case("_", None),
+]
+
+PADDED = [
+    case(" 29.861 ", "decimal_padded"),
+    case("           0 ", "integer_padded"),
+    case("   -7", "integer_padded"),
+    case("1e5  ", "decimal_padded"),
+    case(" 007 ", None, "leading-zero"),
+    case(" 1,234 ", None, "thousands"),
+    case(" 12% ", None, "percent"),
+    case("\t42", None, "tab"),
+    case(" ", None, "blank-alone"),
+    case("1 2", None, "blank-inside"),
+]
+
+END_OF_DAY = [
+    case("24:00", "time_end_of_day"),
+    case("24:00:00", "time_end_of_day"),
+    case("24:01", None),
+    case("24:00:01", None),
+    case("24:00Z", None, "zone"),
+    case("23:59", "time"),
+]
+
 ALL_CASES = (INTEGER + DECIMAL + BOOLEAN + DATE + DATETIME + TIME + EMAIL + URL + UUID + OTHER
-             + THOUSANDS + PERCENT + DAY_MONTH + MONTH_NAMES + DATETIME_FAMILIES)
+             + THOUSANDS + PERCENT + DAY_MONTH + MONTH_NAMES + DATETIME_FAMILIES
+             + UNPADDED + TWO_DIGIT_YEARS + MORE_MONTH_NAMES + YEAR_PARTS + TIMES_AFTER_DATES + LETTERS + PADDED
+             + END_OF_DAY)
 
 
 def classify(texts, types=DEFAULT_TYPES):
