@@ -393,3 +393,44 @@ def test_outputs_name_the_missing_extra(monkeypatch, tmp_path):
     monkeypatch.setattr(builtins, "__import__", no_sqlalchemy)
     with pytest.raises(ImportError, match=r"pip install 'velmira\[sql\]'"):
         velmira.infer(SAMPLE).to_sql("sqlite")
+
+
+FIELD_LOG_COLUMNS = [
+    # column, Table Schema field without its name, PostgreSQL column, Arrow type, polars type
+    pytest.param("sex", {"type": "string"}, "sex TEXT NOT NULL", "string", "String", id="letter"),
+    pytest.param("consent", {"type": "boolean"}, "consent BOOLEAN NOT NULL", "bool", "String", id="y-n-boolean"),
+    pytest.param("visit", {"type": "date", "format": "%m/%d/%Y"}, "visit DATE NOT NULL", "string", "String",
+                 id="unpadded-date"),
+    pytest.param("posted", {"type": "datetime", "format": "%m/%d/%Y %I:%M %p"},
+                 "posted TIMESTAMP WITHOUT TIME ZONE NOT NULL", "string", "String", id="twelve-hour-clock"),
+    pytest.param("born", {"type": "date", "format": "%m/%d/%y"}, "born DATE NOT NULL", "string", "String",
+                 id="two-digit-year"),
+    pytest.param("quarter", {"type": "string"}, "quarter TEXT NOT NULL", "string", "String", id="quarter"),
+    pytest.param("month", {"type": "yearmonth"}, "month DATE", "string", "String", id="year-month"),
+    pytest.param("hour", {"type": "time", "format": "any"}, "hour TIME WITHOUT TIME ZONE NOT NULL", "string",
+                 "String", id="time-with-24:00"),
+    pytest.param("score", {"type": "number", "bareNumber": False}, "score NUMERIC(5, 3)", "double", "String",
+                 id="padded-decimal"),
+    pytest.param("count", {"type": "integer", "bareNumber": False}, "count SMALLINT NOT NULL", "int64", "String",
+                 id="padded-integer"),
+]
+
+
+@pytest.fixture(scope="module")
+def field_log():
+    return velmira.infer(DATA / "field_log.csv")
+
+
+@pytest.mark.parametrize("name,field,sql,arrow,polars", FIELD_LOG_COLUMNS)
+def test_looser_forms_in_every_output(field_log, name, field, sql, arrow, polars):
+    # Readers that cannot parse a form as written get text: polars trims no blanks and reads
+    # no Y/N, no reader has a 24:00, and none reads dates other than ISO unaided.
+    fields = {f["name"]: {k: v for k, v in f.items() if k not in ("name", "trueValues", "falseValues")}
+              for f in field_log.to_table_schema()["fields"]}
+    assert fields[name] == field
+    pytest.importorskip("sqlalchemy")
+    assert f"\t{sql}\n" in field_log.to_sql("postgresql").replace(",\n", "\n")
+    pytest.importorskip("pyarrow")
+    assert str(field_log.to_arrow_schema().field(name).type) == arrow
+    pytest.importorskip("polars")
+    assert str(field_log.to_polars_schema()[name]) == polars
