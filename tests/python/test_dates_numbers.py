@@ -135,9 +135,9 @@ FILES = {
          "issued": ("date_d_mon_yy", "%d-%b-%y"), "signed": ("date_month_d_y", "%B %d, %Y"),
          "score": ("decimal", None), "count": ("integer", None)},
         {"id": 4, "sex": "M", "consent": True, "visit": dt.date(2006, 6, 30),
-         "logged": dt.datetime(2006, 6, 30, 23, 59, 59), "posted": dt.datetime(2023, 3, 4, 12, 45), "born": dt.date(2068, 12, 31), "month": dt.date(2023, 4, 1),
-         "hour": dt.time(18), "issued": dt.date(2004, 2, 28), "signed": dt.date(2024, 2, 1), "score": None,
-         "count": 41},
+         "logged": dt.datetime(2006, 6, 30, 23, 59, 59), "posted": dt.datetime(2023, 3, 4, 12, 45),
+         "born": dt.date(2068, 12, 31), "month": dt.date(2023, 4, 1), "hour": dt.time(18),
+         "issued": dt.date(2004, 2, 28), "signed": dt.date(2024, 2, 1), "score": None, "count": 41},
     ),
 }
 
