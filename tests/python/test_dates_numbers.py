@@ -236,6 +236,7 @@ LETTERS = [
     pytest.param(["t", "f"], "boolean", id="lower-t-f"),
     pytest.param(["Y", "N", "NA"], "boolean", id="y-n"),
     pytest.param(["Y", "N", "yes", "no"], "boolean", id="letters-and-words"),
+    pytest.param(["N", "N"], "boolean", id="one-letter-of-a-pair"),
     pytest.param(["F", "M", "F"], "letter", id="sex-is-not-boolean"),
     pytest.param(["T", "F", "Y"], "letter", id="two-pairs"),
     pytest.param(["A", "B", "C"], "letter", id="other-letters"),
