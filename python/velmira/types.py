@@ -162,7 +162,7 @@ def _loose_month_first(sep: str) -> str:
     return _alt(_LMONTHS_31 + sep + _HIGH_DAY_31, _LMONTHS_30 + sep + _HIGH_DAY_30, _LFEB + sep + _HIGH_DAY_29)
 
 
-#: The three orders of a day-month date, by the name each has in the type names.
+# The three orders of a day-month date, by the name each has in the type names.
 _ORDERS = ("dmy", "mdy", "dmy_or_mdy")
 _PADDED_ORDER = {"dmy": _day_first, "mdy": _month_first, "dmy_or_mdy": lambda s: _LOW + s + _LOW}
 _LOOSE_ORDER = {"dmy": _loose_day_first, "mdy": _loose_month_first, "dmy_or_mdy": lambda s: _LLOW + s + _LLOW}
@@ -181,8 +181,6 @@ _HMS_12 = r" (?:0?[1-9]|1[0-2]):[0-5][0-9]:[0-5][0-9]" + _MERIDIEM
 # full-name verdict covers its abbreviated twin for that month's sake.
 _MONTH_31 = ("January", "March", "July", "August", "October", "December")
 _MONTH_30 = ("April", "June", "September", "November")
-
-
 _ABBREVIATED = (_mon(_MON_31), _mon(_MON_30), _mon(("Feb",)))
 _FULL = (_mon(_MONTH_31), _mon(_MONTH_30), _mon(("February",)))
 
@@ -220,7 +218,6 @@ _HEX = "[0-9A-Fa-f]"
 DATE_SEPARATORS: Mapping[str, str] = MappingProxyType({"slash": "/", "dot": ".", "dash": "-"})
 
 
-
 def _looser_forms() -> Dict[str, Tuple[str, Optional[str]]]:
     """Name to (pattern, strftime format or None) of the forms beyond the strict ones."""
     forms: Dict[str, Tuple[str, Optional[str]]] = {
@@ -243,6 +240,7 @@ def _looser_forms() -> Dict[str, Tuple[str, Optional[str]]]:
             forms[f"date_{order}_{name}_yy"] = (yy_parts + s + _YY, ymd.replace("%Y", "%y"))
             forms[f"datetime_{order}_{name}_unpadded"] = (
                 _not(strict + s + _YEAR + _HMS) + loose + s + _YEAR + _LHMS, ymd + " %H:%M:%S")
+            # No strict type has these times, so padded and unpadded dates share one type.
             forms[f"datetime_{order}_{name}_hm"] = (loose + s + _YEAR + _LHM, ymd + " %H:%M")
             if sep == "/":  # the 12-hour clock and Excel's m/d/yy h:mm are written with slashes
                 forms[f"datetime_{order}_slash_hm_ampm"] = (loose + s + _YEAR + _HM_12, ymd + " %I:%M %p")

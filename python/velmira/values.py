@@ -31,6 +31,7 @@ _MONTHS.update({name: number for number, name in enumerate(
      "november", "december"), start=1)})
 _MONTH_NAME = re.compile("[A-Za-z]{3,}")
 _END_OF_DAY = re.compile("24:00(?::00)?")
+_MERIDIEM = re.compile(" ([AaPp])[Mm]$")
 _ISO = re.compile(
     r"([0-9]{4})-([0-9]{2})-([0-9]{2})[T ]"
     r"([0-9]{2}):([0-9]{2})(?::([0-9]{2})(?:[.,]([0-9]+))?)?"
@@ -267,6 +268,13 @@ def _strptime(text: str, fmt: str) -> dt.datetime:
             raise ValueError(f"{text!r} has no English month name")
         text = text[:match.start()] + "%02d" % month + text[match.end():]
         fmt = fmt.replace("%b", "%m").replace("%B", "%m")
+    # AM and PM too: %p follows the locale.
+    if "%p" in fmt:
+        meridiem = _MERIDIEM.search(text)
+        if meridiem is None:
+            raise ValueError(f"{text!r} has no AM or PM")
+        value = dt.datetime.strptime(text[:meridiem.start()], fmt.replace(" %p", "").replace("%I", "%H"))
+        return value.replace(hour=value.hour % 12 + (12 if meridiem.group(1) in "Pp" else 0))
     return dt.datetime.strptime(text, fmt)
 
 
