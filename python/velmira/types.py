@@ -29,7 +29,7 @@ strict one, so that stored profiles keep their meaning and a loader knows
 what it reads:
 
 - Day, month and hour without a leading zero ("5/19/2006 0:00:00",
-  "2005-10-3") are the ``_unpadded`` twins of the padded types; a twin and its
+  "2005-10-3", "2010/1/5") are the ``_unpadded`` twins of the padded types; a twin and its
   padded type count towards each other, since a writer that does not pad
   still writes "12/25/2006". strptime's %d, %m and %H read one digit too, so
   the twins share their padded type's format.
@@ -227,7 +227,12 @@ def _looser_forms() -> Dict[str, Tuple[str, Optional[str]]]:
         "letter_yn": ("[YNyn]", None),
         "letter": ("[A-EG-MO-SU-XZa-eg-mo-su-xz]", None),
         "date_unpadded": (_not(_DATE) + _YEAR + "-" + _loose_month_day("-"), "%Y-%m-%d"),
-        "datetime_ymd_slash_hm": (_YEAR + "/" + _month_day("/") + _LHM, "%Y/%m/%d %H:%M"),
+        # Japanese spreadsheets write 2010/1/5.
+        "date_ymd_slash_unpadded": (_not(_YEAR + "/" + _month_day("/")) + _YEAR + "/" + _loose_month_day("/"),
+                                    "%Y/%m/%d"),
+        "datetime_ymd_slash_unpadded": (_not(_YEAR + "/" + _month_day("/") + _HMS) + _YEAR + "/"
+                                        + _loose_month_day("/") + _LHMS, "%Y/%m/%d %H:%M:%S"),
+        "datetime_ymd_slash_hm": (_YEAR + "/" + _loose_month_day("/") + _LHM, "%Y/%m/%d %H:%M"),
     }
     for name, sep in DATE_SEPARATORS.items():
         s = "\\" + sep if sep == "." else sep

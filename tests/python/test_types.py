@@ -261,7 +261,7 @@ DAY_MONTH = [
     case("2023/01/15", "date_ymd_slash"),
     case("2023/02/30", None, "ymd-february-30"),
     case("2023/13/01", None),
-    case("2023/1/5", None),
+    case("2023/1/5", "date_ymd_slash_unpadded"),
     case("2023.01.15", None, "year-first-dots"),
     case("15 01 2023", None),
 ]
@@ -321,7 +321,9 @@ UNPADDED = [
     case("001/5/2006", None, "three-digit-part"),
     case("13/13/2006", None, "no-month"),
     case("2005-10-003", None),
-    case("2005/1/5", None, "year-first-slash-unpadded"),
+    case("2010/1/5", "date_ymd_slash_unpadded"),
+    case("2010/1/5 9:05:00", "datetime_ymd_slash_unpadded"),
+    case("2010/1/32", None, "day-32"),
 ]
 
 TWO_DIGIT_YEARS = [
@@ -389,6 +391,7 @@ YEAR_PARTS = [
 TIMES_AFTER_DATES = [
     case("2010/01/01 00:00", "datetime_ymd_slash_hm"),
     case("2010/01/01 7:05", "datetime_ymd_slash_hm", "one-digit-hour"),
+    case("2010/1/1 7:05", "datetime_ymd_slash_hm", "unpadded-date"),
     case("5/19/2006 0:00:00", "datetime_mdy_slash_unpadded"),
     case("1/5/2011 00:00:00", "datetime_dmy_or_mdy_slash_unpadded"),
     case("19.05.2006 13:45", "datetime_dmy_dot_hm"),
@@ -481,7 +484,8 @@ def generated_texts():
     for a, b in itertools.product(few, repeat=2):
         for sep, year, time in itertools.product("/.-", ("2023", "23", "123"), times):
             texts.add(f"{a}{sep}{b}{sep}{year}{time}")
-        texts.update({f"2023-{a}-{b}", f"2023/{a}/{b} 10:20", f"2023-{a}-{b} 7:05", f"2023-{a}", f"{a}:{b}"})
+        texts.update({f"2023-{a}-{b}", f"2023/{a}/{b} 10:20", f"2023/{a}/{b} 9:05:00", f"2023/{a}/{b} 10:20:30",
+                      f"2023-{a}-{b} 7:05", f"2023-{a}", f"{a}:{b}"})
     names = ["Jan", "Feb", "Apr", "May", "JAN", "jan", "January", "February", "April", "MAY", "JANUARY", "Janu"]
     for day, mon in itertools.product(["1", "01", "15", "29", "30", "31", "32"], names):
         texts.update({f"{day}-{mon}-2023", f"{mon} {day}, 2023", f"{mon} {day}, 2023 10:20:30", f"{day}-{mon}-23",
