@@ -49,6 +49,8 @@ what it reads:
   that part numbers and most season labels ("1998-99") stay strings.
 - Quarters ("1974Q1", "2010 Q4", "Q42010") have no strftime directive and are
   read as text.
+- Times on a 12-hour clock ("2:30 PM") are types of their own with a format;
+  ``time`` keeps the 24-hour ISO times.
 """
 
 from __future__ import annotations
@@ -262,6 +264,8 @@ def _looser_forms() -> Dict[str, Tuple[str, Optional[str]]]:
         "year_mon": (_YEAR + " " + _mon(_MON_31 + _MON_30 + ("Feb",)), "%Y %b"),
         "year_quarter": (_alt(_YEAR + "(?:Q| Q|-Q)[1-4]", "Q[1-4] ?" + _YEAR), None),
         "time_end_of_day": ("24:00(?::00)?", None),
+        "time_hm_ampm": (_HM_12[1:], "%I:%M %p"),
+        "time_hms_ampm": (_HMS_12[1:], "%I:%M:%S %p"),
     })
     return forms
 
@@ -427,7 +431,7 @@ def _date_formats() -> Dict[str, str]:
     return formats
 
 
-#: The strftime format of every date and datetime type with a single format.
+#: The strftime format of every date, datetime and time type with a single format.
 #: An either-way type takes the format of the order chosen for its column.
 #: ISO datetimes and times have none: their patterns allow several shapes.
 DATE_FORMATS: Mapping[str, str] = MappingProxyType(_date_formats())
@@ -449,7 +453,7 @@ def kind_of(type_name: str) -> Optional[str]:
         return "date"
     if type_name in _DATETIME_KINDS:
         return "datetime"
-    if type_name == "time_end_of_day":
+    if type_name in ("time_end_of_day", "time_hm_ampm", "time_hms_ampm"):
         return "time"
     if type_name in ("boolean", "time"):
         return type_name

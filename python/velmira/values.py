@@ -80,6 +80,9 @@ def converter(profile: Profile, column: ColumnProfile) -> Callable[[str], Any]:
             raise ValueError(f"{text!r} is not a boolean")
 
         return boolean
+    if kind == "time" and column.format:  # a 12-hour clock
+        fmt = column.format
+        return lambda text: _strptime(check(text), fmt).time()
     if kind == "time":
         def time_of_day(text: str) -> dt.time:
             # Python's time has no 24:00; the last instant of the day keeps the

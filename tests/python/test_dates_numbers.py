@@ -208,6 +208,8 @@ LOOSER = [
     pytest.param(["5/19/2006 0:00:00", "05/20/2006 13:00:00"], {}, ("datetime_mdy_slash", "%m/%d/%Y %H:%M:%S"),
                  None, id="one-digit-hours"),
     pytest.param(["01:00", "23:00", "24:00"], {}, ("time", None), "24:00 ends a day", id="end-of-day"),
+    pytest.param(["2:30 PM", "11:05 AM"], {}, ("time_hm_ampm", "%I:%M %p"), None, id="twelve-hour-times"),
+    pytest.param(["2:30 PM", "14:30"], {}, ("string", None), None, id="clocks-do-not-mix"),
 ]
 
 
@@ -261,6 +263,7 @@ READ = [
     # values, the first value as read_rows gives it
     pytest.param([" 29.861 ", "30"], Decimal("29.861"), id="padded-decimal"),
     pytest.param(["24:00", "01:00"], dt.time.max, id="end-of-day"),
+    pytest.param(["12:30 AM", "2:30 PM"], dt.time(0, 30), id="twelve-hour-time"),
     pytest.param(["3/30/12", "1/5/99"], dt.date(2012, 3, 30), id="two-digit-year-2000s"),
     pytest.param(["1/5/99", "3/30/12"], dt.date(1999, 1, 5), id="two-digit-year-1900s"),
     pytest.param(["19-Sep-03", "1-Jan-70"], dt.date(2003, 9, 19), id="month-name-two-digit-year"),

@@ -443,10 +443,21 @@ END_OF_DAY = [
     case("23:59", "time"),
 ]
 
+TWELVE_HOUR_TIMES = [
+    case("2:30 PM", "time_hm_ampm"),
+    case("02:30 pm", "time_hm_ampm"),
+    case("12:05:59 AM", "time_hms_ampm"),
+    case("13:00 PM", None, "hour-13"),
+    case("0:30 AM", None, "hour-0"),
+    case("2:30PM", None, "no-blank"),
+    case("2:30 P.M.", None),
+    case("2:30 PM Z", None, "zone"),
+]
+
 ALL_CASES = (INTEGER + DECIMAL + BOOLEAN + DATE + DATETIME + TIME + EMAIL + URL + UUID + OTHER
              + THOUSANDS + PERCENT + DAY_MONTH + MONTH_NAMES + DATETIME_FAMILIES
              + UNPADDED + TWO_DIGIT_YEARS + MORE_MONTH_NAMES + YEAR_PARTS + TIMES_AFTER_DATES + LETTERS + PADDED
-             + END_OF_DAY)
+             + END_OF_DAY + TWELVE_HOUR_TIMES)
 
 
 def classify(texts, types=DEFAULT_TYPES):
@@ -492,6 +503,7 @@ def generated_texts():
                       f"{day} {mon} 2023", f"{mon} {day} 2023", f"{mon}-{day}-2023", f"2023 {mon}"})
     for q in ("Q0", "Q1", "Q4", "Q5", "q1"):
         texts.update({f"1974{q}", f"1974 {q}", f"1974-{q}", f"{q}1974", f"{q} 1974", f"{q}74"})
+    texts.update(time.strip() for time in times)
     texts.update(chr(c) for c in range(32, 127))
     texts.update(f"{pad}{n}{end}" for pad in ("", " ", "   ") for end in ("", " ", "  ")
                  for n in ("0", "42", "-7", "007", "3.14", ".5", "1e5", "1,234", "12%", "x"))
