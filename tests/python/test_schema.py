@@ -434,3 +434,20 @@ def test_looser_forms_in_every_output(field_log, name, field, sql, arrow, polars
     assert str(field_log.to_arrow_schema().field(name).type) == arrow
     pytest.importorskip("polars")
     assert str(field_log.to_polars_schema()[name]) == polars
+
+
+@pytest.mark.parametrize("values,verdict", [
+    pytest.param(["2005-10-03", "2005-10-3"], "date", id="iso-date-without-zeros"),
+    pytest.param(["01:00", "24:00"], "time", id="24:00"),
+])
+def test_arrow_gets_text_where_its_reader_would_fail(tmp_path, values, verdict):
+    # pyarrow reads ISO dates with leading zeros only, and no time of 24:00.
+    pytest.importorskip("pyarrow")
+    from pyarrow import csv as arrow_csv
+
+    path = write_csv(tmp_path / "t.csv", ["v"], *([value] for value in values))
+    profile = velmira.infer(path, delimiter=",")
+    schema = profile.to_arrow_schema()
+    assert (profile.column("v").type, str(schema.field("v").type)) == (verdict, "string")
+    table = arrow_csv.read_csv(path, convert_options=arrow_csv.ConvertOptions(column_types=schema))
+    assert table.column("v").to_pylist() == values
