@@ -224,7 +224,7 @@ def test_looser_form_verdicts(tmp_path, values, kwargs, expected, note):
 
 
 LETTERS = [
-    # values, verdict
+    # values, verdict. A sex column of F and M used to read as mostly boolean.
     pytest.param(["T", "F", "T"], "boolean", id="t-f"),
     pytest.param(["t", "f"], "boolean", id="lower-t-f"),
     pytest.param(["Y", "N", "NA"], "boolean", id="y-n"),
