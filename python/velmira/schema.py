@@ -313,8 +313,9 @@ def to_json_schema(profile: Profile) -> Dict[str, Any]:
 #
 # These map a column to the type that the library's own CSV reader makes of
 # the text as it is written. Texts that reader cannot parse (thousands
-# separators, decimal commas, percentages, day-month and month-name dates)
-# stay strings: the profile's format and separators say how to convert them.
+# separators, decimal commas, percentages, day-month and month-name dates,
+# dates without leading zeros, 12-hour clocks, 24:00) stay strings: the
+# profile's format and separators say how to convert them.
 
 
 def _native(column: ColumnProfile, s: ColumnStats, profile: Profile) -> Optional[str]:
