@@ -382,8 +382,9 @@ def to_json_schema(profile: Profile) -> Dict[str, Any]:
 #
 # These map a column to the type that the library's own CSV reader makes of
 # the text as it is written. Texts that reader cannot parse (thousands
-# separators, decimal commas, percentages, day-month and month-name dates)
-# stay strings: the profile's format and separators say how to convert them.
+# separators, decimal commas, percentages, day-month and month-name dates,
+# dates without leading zeros, 12-hour clocks, 24:00) stay strings: the
+# profile's format and separators say how to convert them.
 
 
 def _native(column: ColumnProfile, s: ColumnStats, profile: Profile) -> Optional[str]:
@@ -394,8 +395,11 @@ def _native(column: ColumnProfile, s: ColumnStats, profile: Profile) -> Optional
         return "float64"
     if column.type == "boolean" and tuple(profile.types.get("boolean", ())) == DEFAULT_TYPES["boolean"]:
         return "boolean"
-    if column.type == "date":
+    # The readers want ISO dates with leading zeros, and have no 24:00.
+    if column.type == "date" and not column.counts.get("date_unpadded"):
         return "date"
+    if column.type == "time" and column.counts.get("time_end_of_day"):
+        return None
     if column.type in ("datetime", "time") and not s.fraction_comma and not (s.zoned and s.naive):
         return column.type + ("_zoned" if s.zoned else "")
     return None
@@ -429,7 +433,8 @@ def to_polars_schema(profile: Profile, stats: Optional[Mapping[str, ColumnStats]
     """A ``polars.Schema`` for ``polars.read_csv(schema=...)``, read with ``null_values`` set to the markers.
 
     Boolean columns are Boolean only when they spell their values true and
-    false (in any case), which is all polars reads; otherwise String.
+    false (in any case), which is all polars reads; otherwise String. So are
+    numbers with blanks around them, which polars does not trim.
     """
     pl = _import("polars", "polars")
     stats = measure(profile) if stats is None else stats
@@ -441,6 +446,8 @@ def to_polars_schema(profile: Profile, stats: Optional[Mapping[str, ColumnStats]
         if kind == "boolean" and not all(t.lower() in ("true", "false") for t in s.spellings):
             kind = None
         if kind == "time" and s.zoned:
+            kind = None
+        if column.padded:  # polars reads no blanks around a number
             kind = None
         schema[column.name] = {
             "int64": pl.Int64, "float64": pl.Float64, "boolean": pl.Boolean, "date": pl.Date,
