@@ -326,7 +326,7 @@ def readings(table: Mapping[str, Sequence[str]]) -> Dict[str, Tuple[str, str, st
             out[name] = ("number", group or "", point or "")
         elif kind in ("datetime", "time"):
             out[name] = ("temporal", "", "")
-        elif kind == "boolean":
+        elif kind == "boolean" or name in ("letter_tf", "letter_yn"):  # letters a boolean column may hold
             out[name] = ("boolean", "", "")
     return out
 

@@ -19,8 +19,8 @@ from dataclasses import dataclass
 from decimal import Decimal
 from typing import Any, Dict, List, Mapping, Optional
 
-from .profile import ColumnProfile, Profile, exclusive_table
-from .types import COVERS, DATE_ORDERS, DEFAULT_TYPES, kind_of
+from .profile import ColumnProfile, Profile, accepted_types, exclusive_table
+from .types import DEFAULT_TYPES, kind_of
 from .values import _require_distinct, aligned_rows, converter
 
 #: The SQL dialects of :func:`to_sql`.
@@ -137,7 +137,7 @@ def _from_the_pass(profile: Profile) -> Optional[Dict[str, ColumnStats]]:
                         max_length=m["max_chars"] if utf8 else m["max_bytes"])
         kind = kind_of(column.type)
         if kind is not None:
-            accepted = _accepted(column.type)
+            accepted = accepted_types(column)
             present = sum(column.counts.values()) - column.counts.get("NA", 0)
             s.unparsed = present - sum(column.counts.get(t, 0) for t in accepted)
             measured = [m["types"][t] for t in accepted if t in m["types"]]
@@ -150,14 +150,6 @@ def _from_the_pass(profile: Profile) -> Optional[Dict[str, ColumnStats]]:
 
 
 _SINGLE_BYTE = frozenset({"latin-1", "iso8859-1", "iso8859-15", "cp1252", "cp1250", "cp1251", "mac-roman"})
-
-
-def _accepted(type_name: str) -> List[str]:
-    accepted = [type_name, *COVERS.get(type_name, ())]
-    for day_first, month_first, either in DATE_ORDERS:
-        if type_name in (day_first, month_first):
-            accepted.append(either)
-    return accepted
 
 
 def _add_measured(s: ColumnStats, kind: str, t: Mapping[str, Any], encoding: str) -> None:
