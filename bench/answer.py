@@ -31,10 +31,6 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
-sys.path.insert(0, str(BENCH))
-
-from run import cpu_model  # noqa: E402
-
 ROOT = BENCH.parent
 RESULTS = BENCH / "results"
 LOADS_SCRIPT = BENCH / "typed_loads.py"
@@ -268,6 +264,16 @@ def versions() -> dict[str, str]:
     except Exception:  # noqa: BLE001 - a source tree without metadata still runs
         found["velmira"] = "?"
     return found
+
+
+def cpu_model() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "?"
 
 
 def machine(load_before: float) -> dict:
