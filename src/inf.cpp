@@ -179,14 +179,14 @@ Inf::TypeId Inf::firstMatch(std::string_view text, ColumnGroup& column, velmira:
 // since a column's texts may start to repeat: after 64 times the texts a decision takes, so
 // that the trials cost a column of new texts little, however few rows a batch holds.
 void Inf::chooseCacheUse(Pass& pass) {
-    constexpr std::uint32_t kEnoughLookups = 1024;
-    constexpr std::uint32_t kBypassedBeforeRetry = 64 * kEnoughLookups;
+    const std::uint32_t enough = pass.cacheDecisionTexts;
+    const std::uint64_t bypassedBeforeRetry = std::uint64_t{64} * enough;
     for (ColumnGroup& group : pass.groups) {
         if (group.bypass) {
-            if (group.lookups < kBypassedBeforeRetry) continue;
+            if (group.lookups < bypassedBeforeRetry) continue;
             group.bypass = false;
             group.lookups = group.misses = 0;
-        } else if (group.lookups >= kEnoughLookups) {
+        } else if (group.lookups >= enough) {
             // Fewer than one lookup in eight hits.
             group.bypass = group.misses > group.lookups - group.lookups / 8;
             group.lookups = group.misses = 0;
@@ -231,6 +231,7 @@ void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const st
     pass.widthFromHeader = true;
     pass.shapes = options.shapes;
     pass.exclusive = options.exclusiveTypes;
+    pass.cacheDecisionTexts = std::max<std::uint32_t>(1, options.cacheDecisionTexts);
     pass.readingsByName = options.readings;
     if (saveTypesFile) pass.typesFile.open(typesFilepath, options.strictTypesFile);
     runPass(pass, parser);

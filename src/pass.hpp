@@ -81,6 +81,7 @@ struct Inf::Pass {
     velmira::RowShapes* shapes = nullptr;  // odd rows' counts, for a pass that keeps them
     bool cacheSized = false;               // whether presizeCache has looked at the first batch
     bool exclusive = false;                // no text matches two types (StreamOptions)
+    std::uint32_t cacheDecisionTexts = 1024;
     // Measuring: type name -> how to read it, then by type id; the groups' measures; the
     // data rows of each width below the header's.
     const std::unordered_map<std::string, velmira::Reading>* readingsByName = nullptr;
