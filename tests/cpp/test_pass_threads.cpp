@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "inf.hpp"
@@ -154,6 +157,49 @@ INSTANTIATE_TEST_SUITE_P(
                     AgreeCase{"OneColumn", 3000, 1, 50, Header::Distinct},
                     AgreeCase{"HeaderOnly", 0, 4, 1000, Header::Distinct}),
     [](const testing::TestParamInfo<AgreeCase>& param) { return std::string(param.param.name); });
+
+// Passes over a stream with the table vouched exclusive, so that columns go without the
+// cache and back (deciding after a few texts), with the loaders' measures taken: threads or
+// not, the same counts, types file and measures.
+struct StreamOutcome {
+    Outcome outcome;
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> longest;  // bytes, characters
+    std::map<std::string, std::vector<std::pair<__int128, __int128>>> ranges;
+};
+
+StreamOutcome streamPass(const std::string& path, bool multithreading, std::uint32_t decision) {
+    TempFile types;
+    Inf inf(path, ',', kPatterns, {"", "NA"}, multithreading, true, types.path(), 997);
+    const std::unordered_map<std::string, velmira::Reading> readings{
+        {"integer", velmira::Reading{velmira::Reading::Kind::Number, '\0', '\0'}},
+        {"decimal", velmira::Reading{velmira::Reading::Kind::Number, '\0', '.'}},
+    };
+    Inf::StreamOptions options;
+    options.exclusiveTypes = true;
+    options.cacheDecisionTexts = decision;
+    options.readings = &readings;
+    std::ifstream in(path, std::ios::binary);
+    inf.inferTypesFrom(in, 0, [] {}, options);
+    StreamOutcome out{Outcome{inf.getNumRows(), inf.getColNames(), inf.getColTypeCandidates(), types.read()}, {}, {}};
+    for (const auto& [name, m] : inf.getColumnMeasures()) {
+        out.longest[name] = {m.maxBytes, m.maxChars};
+        for (const velmira::TypeMeasure& t : m.byType) out.ranges[name].emplace_back(t.minInteger, t.maxInteger);
+    }
+    return out;
+}
+
+TEST(ThreadedStreamPass, SkippingTheCacheAgreesWithSingleThreaded) {
+    TempFile data(generate(77, 6000, 9, Header::Duplicates));
+    for (const std::uint32_t decision : {1u, 2u, 50u, 1024u}) {
+        const StreamOutcome single = streamPass(data.path(), false, decision);
+        const StreamOutcome threaded = streamPass(data.path(), true, decision);
+        expectSame(threaded.outcome, single.outcome);
+        EXPECT_EQ(threaded.longest, single.longest) << decision;
+        EXPECT_TRUE(threaded.ranges == single.ranges) << decision;
+        // And with the cache used throughout.
+        expectSame(single.outcome, streamPass(data.path(), false, 1u << 30).outcome);
+    }
+}
 
 // A row of `cols` fields in which column `bad` holds a text that makes kCatastrophic backtrack
 // past Boost.Regex's complexity limit; every other field is harmless.
