@@ -16,7 +16,7 @@ import re
 import struct
 import threading
 from decimal import Decimal
-from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, Set, TextIO, Tuple
 
 from .profile import ColumnProfile, Profile
 from .source import open_text
@@ -229,11 +229,18 @@ def _require_distinct(names: List[str]) -> None:
         seen.add(name)
 
 
-def _checker(profile: Profile, column: ColumnProfile) -> Callable[[str], str]:
+def accepted_types(column: ColumnProfile) -> Set[str]:
+    """The types whose texts ``column``'s verdict reads as values: its own, those it covers,
+    and for a day-first or month-first verdict the dates that read either way."""
     accepted = {column.type, *COVERS.get(column.type, ())}
     for day_first, month_first, either in DATE_ORDERS:
         if column.type in (day_first, month_first):
             accepted.add(either)
+    return accepted
+
+
+def _checker(profile: Profile, column: ColumnProfile) -> Callable[[str], str]:
+    accepted = accepted_types(column)
     patterns: List[Pattern[str]] = []
     for name in accepted:
         for pattern in profile.types.get(name, ()):
