@@ -535,7 +535,13 @@ public:
 
     bool next(ArrowArray* out) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        return unlocked([&] { return recorded([&] { return reader_->next(out); }); });
+        if (unlocked([&] { return recorded([&] { return reader_->next(out); }); })) return true;
+        // The end: the last report says every byte was read.
+        recorded([&] {
+            report();
+            return false;
+        });
+        return false;
     }
 
     // Reads the rest of the input for its zone counts alone.

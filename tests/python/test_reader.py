@@ -417,3 +417,176 @@ def test_a_format_the_reader_cannot_read_leaves_text_with_a_note(tmp_path):
     reader = profile_of(path, "date", "%Y W%U", ["2023 W01"]).read()
     assert reader.arrow_schema().field("v").type == pa.string()
     assert "%U" in reader.notes["v"]
+
+
+# --- loaders ---------------------------------------------------------------------------------
+
+LOADED = "id,name,,when,at,clock,paid\n1,Ann,x,2023-01-15,2023-01-15T14:30:00Z,15:00:00-03:00,yes\n" \
+         "2,Bob,,NA,2023-01-16T00:30:00+02:00,08:15:00+01:00,no\n"
+
+
+def test_loaders_take_the_stream_with_the_profiles_names(tmp_path):
+    # Regression: an empty header cell is named by the engine (Unitled_1); pandas and polars
+    # named it otherwise, so the schema recipes failed (polars) or left it untyped (pandas).
+    pl = pytest.importorskip("polars")
+    duckdb = pytest.importorskip("duckdb")
+    path = tmp_path / "loaded.csv"
+    path.write_text(LOADED)
+    reader = velmira.read(path, delimiter=",", skip_rows=0)
+    names = reader.profile.column_names
+    assert names[2] == "Unitled_1"
+    frame = pl.DataFrame(reader)
+    assert frame.columns == names
+    assert frame.schema["id"] == pl.Int64 and frame.schema["when"] == pl.Date
+    assert frame["at"].to_list() == [dt.datetime(2023, 1, 15, 14, 30, tzinfo=dt.timezone.utc),
+                                     dt.datetime(2023, 1, 15, 22, 30, tzinfo=dt.timezone.utc)]
+    pandas = reader.to_pandas()
+    assert list(pandas.columns) == names
+    assert str(pandas["id"].dtype) == "Int64" and str(pandas["paid"].dtype) == "boolean"
+    # Regression: DuckDB refused read_rows' time with a negative offset (15:00:00-03:00);
+    # the reader gives zoned times as the time of day in UTC.
+    rows = duckdb.sql("SELECT id, clock, paid FROM reader ORDER BY id").fetchall()
+    assert rows == [(1, dt.time(18, 0), True), (2, dt.time(7, 15), False)]
+    con = duckdb.connect()
+    con.sql("CREATE TABLE t AS SELECT * FROM reader")
+    assert con.sql("SELECT count(*), count(\"when\") FROM t").fetchall() == [(2, 1)]
+
+
+def test_the_schema_is_the_batches_schema(tmp_path):
+    path = tmp_path / "loaded.csv"
+    path.write_text(LOADED)
+    reader = velmira.read(path, delimiter=",", skip_rows=0)
+    assert pa.schema(reader.schema) == reader.to_arrow().schema
+    assert reader.profile.read().arrow_schema() == reader.arrow_schema()
+
+
+def test_batches_are_bounded_and_every_read_is_a_new_pass(tmp_path):
+    path = tmp_path / "many.csv"
+    path.write_text("n,t\n" + "".join(f"{i},x{i}\n" for i in range(2500)))
+    reader = velmira.read(path, delimiter=",", batch_rows=1000)
+    sizes = [batch.num_rows for batch in reader.to_batches()]
+    assert sizes == [1000, 1000, 500]
+    assert reader.to_arrow().column("n").to_pylist() == list(range(2500))
+    assert pa.table(reader).num_rows == 2500
+
+
+def test_parquet_is_written_whole_or_not_at_all(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    path = tmp_path / "data.csv"
+    path.write_text("a,b\n1,x\n2,y\nthree,z\n")
+    target = tmp_path / "out.parquet"
+    with pytest.raises(ValueError, match="row 4"):
+        velmira.read(path, delimiter=",", threshold=0.5, on_error="raise").to_parquet(target)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["data.csv"]
+    velmira.read(path, delimiter=",").to_parquet(target)
+    assert pq.read_table(target).column("b").to_pylist() == ["x", "y", "z"]
+
+
+def big_file(tmp_path):
+    path = tmp_path / "big.csv"
+    path.write_bytes(b"a,b\n" + b"".join(b"%d,k%x\n" % (i, i) for i in range(400_000)))
+    return path
+
+
+def test_progress_is_reported_and_its_exception_stops_the_read(tmp_path):
+    path = big_file(tmp_path)
+    profile = velmira.infer(path, delimiter=",")
+    seen = []
+    reader = velmira.Reader(profile, progress=lambda done, total: seen.append((done, total)))
+    assert reader.to_arrow().num_rows == 400_000
+    assert seen[-1] == (path.stat().st_size, path.stat().st_size)
+
+    def fail(done, total):
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        velmira.Reader(profile, progress=fail).to_arrow()
+
+
+@pytest.mark.parametrize("consumer", ["to_arrow", "to_parquet", "pyarrow"])
+def test_ctrl_c_stops_a_read_as_keyboard_interrupt(tmp_path, consumer):
+    path = big_file(tmp_path)
+    profile = velmira.infer(path, delimiter=",")
+    # Ctrl-C as it arrives during a read: the signal, at the first report of progress.
+    reader = velmira.Reader(profile, progress=lambda done, total: signal.raise_signal(signal.SIGINT))
+    with pytest.raises(KeyboardInterrupt):
+        if consumer == "to_arrow":
+            reader.to_arrow()
+        elif consumer == "to_parquet":
+            reader.to_parquet(tmp_path / "out.parquet")
+        else:
+            pa.table(reader)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.csv"]
+    assert velmira.Reader(profile).to_arrow().num_rows == 400_000
+
+
+def test_a_read_runs_without_the_interpreters_lock(tmp_path):
+    path = big_file(tmp_path)
+    reader = velmira.read(path, delimiter=",")
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(1)
+            done.wait(0.001)
+
+    thread = threading.Thread(target=tick)
+    thread.start()
+    try:
+        for _ in range(3):
+            reader.to_arrow()
+    finally:
+        done.set()
+        thread.join()
+    assert len(ticks) > 5
+
+
+@pytest.mark.parametrize("encoding,data,expected", [
+    ("cp1252", "name,n\ncaf\xe9 \x80,1\n".encode("latin-1"), "café €"),
+    ("latin-1", "name,n\ncaf\xe9,1\n".encode("latin-1"), "café"),
+])
+def test_text_of_other_encodings_becomes_utf8(tmp_path, encoding, data, expected):
+    path = tmp_path / "data.csv"
+    path.write_bytes(data)
+    reader = velmira.read(path, delimiter=",", encoding=encoding)
+    assert reader.to_arrow().column("name").to_pylist() == [expected]
+
+
+def test_invalid_utf8_is_replaced_and_said(tmp_path):
+    path = tmp_path / "data.csv"
+    path.write_bytes(b"name,n\nok,1\nbad\xff\xfe,2\n")
+    reader = velmira.read(path, delimiter=",")
+    with pytest.warns(velmira.ConversionWarning, match="U\\+FFFD"):
+        assert reader.to_arrow().column("name").to_pylist() == ["ok", "bad\ufffd\ufffd"]
+    assert reader.replaced == {"name": 1}
+
+
+def test_the_reader_refuses_what_it_cannot_read_again(tmp_path):
+    with pytest.raises(ValueError, match="save it to a file first"):
+        velmira.read(io.BytesIO(b"a\n1\n"))
+    path = tmp_path / "data.csv"
+    path.write_text("a,a\n1,2\n")
+    with pytest.raises(ValueError, match="more than once"):
+        velmira.read(path, delimiter=",")
+    with pytest.raises(TypeError, match="no options of infer"):
+        velmira.read(path, profile=velmira.infer(path, delimiter=","), threshold=0.5)
+
+
+def test_a_file_changed_since_its_profile_is_refused(tmp_path):
+    path = tmp_path / "data.csv"
+    path.write_text("a,b\n1,2\n")
+    profile = velmira.infer(path, delimiter=",")
+    path.write_text("a,b,c\n1,2,3\n")
+    with pytest.raises(ValueError, match="header row has 3 fields"):
+        profile.read().to_arrow()
+
+
+def test_several_files_make_the_union_of_their_columns(tmp_path):
+    (tmp_path / "a.csv").write_text("id,x\n1,a\n2,b\n")
+    (tmp_path / "b.csv").write_text("id,y\n3,2023-01-01\n")
+    merged = velmira.infer_many([tmp_path / "a.csv", tmp_path / "b.csv"], delimiter=",", jobs=1).profile
+    table = merged.read().to_arrow()
+    assert table.column_names == ["id", "x", "y"]
+    assert table.to_pylist() == [{"id": 1, "x": "a", "y": None}, {"id": 2, "x": "b", "y": None},
+                                 {"id": 3, "x": None, "y": dt.date(2023, 1, 1)}]
