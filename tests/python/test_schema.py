@@ -393,3 +393,29 @@ def test_outputs_name_the_missing_extra(monkeypatch, tmp_path):
     monkeypatch.setattr(builtins, "__import__", no_sqlalchemy)
     with pytest.raises(ImportError, match=r"pip install 'velmira\[sql\]'"):
         velmira.infer(SAMPLE).to_sql("sqlite")
+
+
+# ---- the README's loading recipes, through the typed reader ----------------------------------
+
+
+def test_reader_loads_into_duckdb_as_a_table(profile):
+    duckdb = pytest.importorskip("duckdb")
+    reader = profile.read()
+    con = duckdb.connect()
+    con.sql("CREATE TABLE t AS SELECT * FROM reader")
+    assert con.sql("SELECT count(*) FROM t").fetchall() == [(profile.rows,)]
+    # The declared types take the reader's values too.
+    con.execute(profile.to_sql("duckdb", table="typed"))
+    con.sql("INSERT INTO typed SELECT * FROM reader")
+    assert con.sql("SELECT count(*) FROM typed").fetchall() == [(profile.rows,)]
+
+
+def test_reader_batches_load_into_sqlite(profile):
+    pytest.importorskip("sqlalchemy")
+    con = sqlite3.connect(":memory:")
+    con.execute(profile.to_sql("sqlite", table="t"))
+    marks = ", ".join("?" * len(profile.columns))
+    for batch in profile.read().to_batches():
+        rows = zip(*(column.to_pylist() for column in batch.columns))
+        con.executemany(f"INSERT INTO t VALUES ({marks})", (tuple(map(sqlite_value, row)) for row in rows))
+    assert con.execute("SELECT count(*) FROM t").fetchone()[0] == profile.rows
