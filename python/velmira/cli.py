@@ -285,6 +285,11 @@ def _convert_parser() -> _Parser:
         help="what a value its column's type does not take becomes (only under --threshold below 1): "
              "null, counted and reported (default), or an error",
     )
+    parser.add_argument(
+        "--decimals", choices=("float", "exact"), default="float",
+        help="decimal and percentage columns as float64 (default), or as decimal128 with the digits their "
+             "values need (exact; float64 where a value has an exponent or more than 38 digits)",
+    )
     parser.set_defaults(run=_convert_command)
     return parser
 
@@ -399,7 +404,8 @@ def _converted(args: argparse.Namespace, profile: Profile, result: Optional[Many
     try:
         with _reported(), warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", ConversionWarning)
-            reader = Reader(profile, on_error=args.on_error, progress=bar, max_field_size=args.max_field_size)
+            reader = Reader(profile, on_error=args.on_error, decimals=args.decimals, progress=bar,
+                            max_field_size=args.max_field_size)
             if os.path.realpath(args.output) in {os.path.realpath(p.path) for p in profile.parts or (profile,)}:
                 raise ValueError(f"the output {args.output} is an input file; writing it would destroy the data")
             pa = _import_pyarrow()

@@ -46,7 +46,7 @@ _UTF8_FIELD_LIMIT = 1 << 30
 #: The Arrow type of each kind of verdict (``velmira.types.kind_of``); text for the rest.
 ARROW_TYPES: Mapping[str, str] = {
     "integer": "int64",
-    "number": "float64",
+    "number": "float64 (decimal128(precision, scale) with decimals='exact')",
     "boolean": "bool",
     "date": "date32",
     "datetime": "timestamp[us] (naive), or timestamp[us, UTC] when the values carry zones",
@@ -70,6 +70,7 @@ def read(
     profile: Optional[Profile] = None,
     *,
     on_error: str = "null",
+    decimals: str = "float",
     batch_rows: int = BATCH_ROWS,
     progress: Optional[Progress] = None,
     **options: Any,
@@ -83,6 +84,10 @@ def read(
     by a ``ConversionWarning`` when one of the reader's own methods reads it) or
     ``"raise"`` (ValueError naming the row and column). ``progress`` is called
     as ``infer`` calls it, during the profile and during every read.
+    ``decimals``: ``"float"`` reads decimal and percentage columns as float64;
+    ``"exact"`` as decimal128 with the precision and scale their values need
+    (measured by a pass when the reader is made), or float64 where a value has
+    an exponent or needs more than 38 digits (``reader.notes`` says so).
 
     The source must be a file that can be read again (not standard input or a
     file object): ValueError otherwise.
@@ -94,7 +99,7 @@ def read(
         profile = infer(source, progress=progress, **options)
     elif options:
         raise TypeError(f"read() was given a profile, so it takes no options of infer: {', '.join(sorted(options))}")
-    return Reader(profile, on_error=on_error, batch_rows=batch_rows, progress=progress,
+    return Reader(profile, on_error=on_error, decimals=decimals, batch_rows=batch_rows, progress=progress,
                   max_field_size=options.get("max_field_size"))
 
 
@@ -113,10 +118,13 @@ class Reader:
     texts whose invalid UTF-8 was replaced by U+FFFD.
     """
 
-    def __init__(self, profile: Profile, on_error: str = "null", batch_rows: int = BATCH_ROWS,
-                 progress: Optional[Progress] = None, max_field_size: Optional[int] = None) -> None:
+    def __init__(self, profile: Profile, on_error: str = "null", decimals: str = "float",
+                 batch_rows: int = BATCH_ROWS, progress: Optional[Progress] = None,
+                 max_field_size: Optional[int] = None) -> None:
         if on_error not in _ON_ERROR:
             raise ValueError(f"on_error must be 'null' or 'raise', not {on_error!r}")
+        if decimals not in ("float", "exact"):
+            raise ValueError(f"decimals must be 'float' or 'exact', not {decimals!r}")
         if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
             raise ValueError(f"batch_rows must be a whole number, 1 or more, not {batch_rows!r}")
         if progress is not None and not callable(progress):
@@ -133,6 +141,7 @@ class Reader:
 
         self.profile = profile
         self.on_error = on_error
+        self.decimals = decimals
         self.batch_rows = batch_rows
         self.progress = progress
         self.max_field_size = DEFAULT_MAX_FIELD_SIZE if max_field_size is None else max_field_size
@@ -141,8 +150,8 @@ class Reader:
         self.errors: Dict[str, int] = {}
         self.replaced: Dict[str, int] = {}
         self._latest: List[Tuple[Profile, Any]] = []
-        zones = self._zones()
-        self._plans = [self._plan(column, zones.get(column.name)) for column in profile.columns]
+        measured = self._measure()
+        self._plans = [self._plan(column, measured.get(column.name)) for column in profile.columns]
 
     # --- the consumers' side ----------------------------------------------------------
 
@@ -172,9 +181,9 @@ class Reader:
                 for batch in pa.RecordBatchReader.from_stream(_Capsule(read.stream(True))):
                     yield self._widened(pa, batch, part)
             except Exception:
-                read.reraise()
+                _reraise(read)
                 raise
-            read.reraise()
+            _reraise(read)
         self._finish(reads)
 
     def to_polars(self) -> Any:
@@ -243,9 +252,9 @@ class Reader:
         try:
             result = body(_Capsule(read.stream(True)))
         except Exception:
-            read.reraise()
+            _reraise(read)
             raise
-        read.reraise()
+        _reraise(read)
         self._finish([(part, read)])
         return result
 
@@ -314,27 +323,42 @@ class Reader:
         finally:
             inp.close()
 
-    def _zones(self) -> Dict[str, Tuple[int, int]]:
-        """(zoned, naive) counts of the ISO datetime and time columns, whose type a value's zone
-        decides: read from the file by a pass that converts nothing else."""
-        wanted = {c.name for c in self.profile.columns
-                  if kind_of(c.type) in ("datetime", "time") and c.format is None}
-        if not wanted:
+    def _measure(self) -> Dict[str, Dict[str, int]]:
+        """What the types of some columns depend on, read from the file by a pass that converts
+        nothing: whether ISO datetimes and times carry zones, and with exact decimals, the
+        digits the decimal columns need."""
+        zones = {c.name for c in self.profile.columns
+                 if kind_of(c.type) in ("datetime", "time") and c.format is None}
+        digits = {c.name for c in self.profile.columns
+                  if self.decimals == "exact" and kind_of(c.type) == "number"}
+        if not zones and not digits:
             return {}
-        zones: Dict[str, Tuple[int, int]] = {}
+        measured: Dict[str, Dict[str, int]] = {}
         for part in self.profile.parts or (self.profile,):
             plans = []
             for name in part.column_names:
                 column = self.profile.column(name)
-                plan: Dict[str, Any] = {"kind": "zone_probe" if name in wanted else "skip", "type": "utf8"}
+                plan: Dict[str, Any] = {"kind": "skip", "type": "utf8"}
+                if name in zones:
+                    plan["kind"] = "zone_probe"
+                elif name in digits:
+                    plan.update(self._number(column), kind="decimal_probe", type="utf8")
                 plan.update(self._accepted(column))
                 plans.append(plan)
             read = self._open(part, plans)
             read.drain()
             for name, counts in zip(part.column_names, read.counts()):
-                zoned, naive = zones.get(name, (0, 0))
-                zones[name] = (zoned + counts["zoned"], naive + counts["naive"])
-        return zones
+                total = measured.setdefault(name, {"zoned": 0, "naive": 0, "whole": 0, "scale": 0, "exponents": 0})
+                for key in ("zoned", "naive", "exponents"):
+                    total[key] += counts[key]
+                for key in ("whole", "scale"):
+                    total[key] = max(total[key], counts[key])
+        return measured
+
+    @staticmethod
+    def _number(column: ColumnProfile) -> Dict[str, Any]:
+        group, point = NUMBER_SEPARATORS.get(column.type, (None, "."))
+        return {"group": group or "", "point": point or ".", "percent": column.type == "percent"}
 
     def _accepted(self, column: ColumnProfile) -> Dict[str, Any]:
         # At the threshold of 1 every value is of the column's types: nothing to check.
@@ -342,17 +366,20 @@ class Reader:
             return {}
         return {"accepted": sorted(accepted_types(column) & set(self.profile.types))}
 
-    def _plan(self, column: ColumnProfile, zones: Optional[Tuple[int, int]]) -> Dict[str, Any]:
+    def _plan(self, column: ColumnProfile, measured: Optional[Dict[str, int]]) -> Dict[str, Any]:
         text = {"kind": "text", "type": "large_utf8" if self.max_field_size > _UTF8_FIELD_LIMIT else "utf8"}
         kind = kind_of(column.type)
         if column.type == EMPTY or kind is None:
             return text
         plan: Dict[str, Any] = dict(self._accepted(column))
         if kind in ("integer", "number"):
-            group, point = NUMBER_SEPARATORS.get(column.type, (None, "."))
-            arrow = "int64" if kind == "integer" else "float64"
-            plan.update(kind=arrow, type=arrow, group=group or "", point=point or ".",
-                        percent=column.type == "percent")
+            plan.update(self._number(column))
+            if kind == "integer":
+                plan.update(kind="int64", type="int64")
+            elif self.decimals == "exact":
+                plan.update(self._exact(column, measured or {}))
+            else:
+                plan.update(kind="float64", type="float64")
             return plan
         if kind == "boolean":
             default = tuple(self.profile.types.get(column.type, ())) == tuple(_default_boolean())
@@ -377,7 +404,7 @@ class Reader:
         if kind == "date":
             self.notes[column.name] = "read as text: its date type has no format"
             return text
-        zoned, naive = zones or (0, 0)
+        zoned, naive = (measured or {}).get("zoned", 0), (measured or {}).get("naive", 0)
         if zoned and naive:
             self.notes[column.name] = (f"read as text: {zoned} values carry a zone and {naive} do not, "
                                        "so no single timestamp type holds them all")
@@ -389,6 +416,17 @@ class Reader:
             if zoned:
                 self.notes[column.name] = "times carry zones: read as the time of day in UTC"
         return plan
+
+
+    def _exact(self, column: ColumnProfile, measured: Dict[str, int]) -> Dict[str, Any]:
+        whole, scale = measured.get("whole", 0), measured.get("scale", 0)
+        if measured.get("exponents"):
+            self.notes[column.name] = f"read as float64: {measured['exponents']} values have an exponent"
+        elif whole + scale > 38:
+            self.notes[column.name] = f"read as float64: its values need {whole + scale} digits, beyond decimal128's 38"
+        else:
+            return {"kind": "decimal", "type": f"decimal128:{max(whole + scale, 1)},{scale}"}
+        return {"kind": "float64", "type": "float64"}
 
 
 def _default_boolean() -> Tuple[str, ...]:
@@ -431,6 +469,15 @@ class ReaderSchema:
 
     def __repr__(self) -> str:
         return "ReaderSchema(" + ", ".join(f"{name}: {kind}" for name, kind in zip(self.names, self.types)) + ")"
+
+
+def _reraise(read: Any) -> None:
+    """What stopped a pass, as it was raised (Ctrl-C, the progress callback's exception, a bad
+    value with on_error="raise", a damaged file), in place of the consumer's report of it."""
+    try:
+        read.reraise()
+    except BaseException as exc:
+        raise exc from None
 
 
 class _Capsule:

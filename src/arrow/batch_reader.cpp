@@ -24,8 +24,7 @@ public:
     bool end_row() {
         r_.convertRow(build_);
         r_.clearRow();
-        return !build_ || (static_cast<std::size_t>(r_.batch_) < r_.options_.batchRows &&
-                           r_.batchText_ < r_.options_.batchBytes);
+        return !build_ || (static_cast<std::size_t>(r_.batch_) < r_.rowLimit_ && r_.batchText_ < r_.options_.batchBytes);
     }
     // The views of a row still being read would go stale with the block: they are kept.
     void block_end() {
@@ -57,17 +56,19 @@ BatchReader::BatchReader(std::unique_ptr<Input> input, std::vector<std::string> 
     if (options_.lfRows) parser_.lf_rows();
     parser_.max_field_size(options_.maxFieldSize);
     for (const ColumnPlan& plan : plans_) {
-        types_.push_back(plan.type);
+        formats_.push_back(formatOf(plan.type, plan.precision, plan.scale));
         builders_.emplace_back(plan.type);
     }
     for (const std::string& marker : options_.naValues) {
         naLengths_ |= marker.size() < 64 ? std::uint64_t{1} << marker.size() : 0;
     }
+    // A wide table's batch holds fewer rows, so that its fixed-width values stay bounded too.
+    rowLimit_ = std::min(options_.batchRows, std::max<std::size_t>(1, kBatchCells / std::max<std::size_t>(1, names_.size())));
 }
 
 BatchReader::~BatchReader() = default;
 
-void BatchReader::schema(ArrowSchema* out) const { exportSchema(names_, types_, out); }
+void BatchReader::schema(ArrowSchema* out) const { exportSchema(names_, formats_, out); }
 
 void BatchReader::clearRow() {
     fields_.clear();
@@ -140,12 +141,17 @@ void BatchReader::convertRow(bool build) {
     for (std::size_t c = 0; c < columns; ++c) {
         if (c < fields_.size()) {
             convertField(c, text(fields_[c]), build);
-        } else if (build && plans_[c].kind != ColumnPlan::Kind::Skip && plans_[c].kind != ColumnPlan::Kind::ZoneProbe) {
+        } else if (build && builds(plans_[c])) {
             builders_[c].appendNull();
         }
     }
     ++rows_;
     ++batch_;
+}
+
+bool BatchReader::builds(const ColumnPlan& plan) {
+    return plan.kind != ColumnPlan::Kind::Skip && plan.kind != ColumnPlan::Kind::ZoneProbe &&
+           plan.kind != ColumnPlan::Kind::DecimalProbe;
 }
 
 bool BatchReader::isMarker(std::string_view text) const {
@@ -173,7 +179,7 @@ void BatchReader::convertField(std::size_t column, std::string_view text, bool b
     if (plan.kind == Kind::Skip) return;
     ColumnBuilder& out = builders_[column];
     if (isMarker(text)) {
-        if (build && plan.kind != Kind::ZoneProbe) out.appendNull();
+        if (build && builds(plan)) out.appendNull();
         return;
     }
     if (!plan.accepted.empty()) {
@@ -186,7 +192,7 @@ void BatchReader::convertField(std::size_t column, std::string_view text, bool b
             }
         }
         if (!taken) {
-            if (plan.kind != Kind::ZoneProbe) refuse(column, text, build);
+            if (builds(plan)) refuse(column, text, build);
             return;
         }
     }
@@ -202,6 +208,22 @@ void BatchReader::convertField(std::size_t column, std::string_view text, bool b
             double value;
             if (!convert::parseDouble(text, plan.number, value)) return refuse(column, text, build);
             if (build) out.appendDouble(value);
+            return;
+        }
+        case Kind::Decimal: {
+            __int128 value;
+            if (!convert::parseDecimal(text, plan.number, plan.scale, value)) return refuse(column, text, build);
+            if (build) out.appendDecimal(value);
+            return;
+        }
+        case Kind::DecimalProbe: {
+            convert::DecimalShape shape;
+            if (convert::measureDecimal(text, plan.number, shape)) {
+                ColumnCounts& counts = counts_[column];
+                counts.whole = std::max(counts.whole, shape.whole);
+                counts.scale = std::max(counts.scale, shape.scale);
+                counts.exponents += shape.exponent ? 1 : 0;
+            }
             return;
         }
         case Kind::Bool: {

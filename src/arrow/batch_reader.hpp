@@ -7,8 +7,9 @@
 // the header's width has nulls for the fields it lacks. A missing-value marker is null.
 // A text its column does not take (where the column's verdict allows strays, or the file
 // changed since it was profiled) is null and counted per column, or stops the pass with
-// ConversionError when asked to. Memory is bounded by one batch: at most `batchRows` rows,
-// and fewer once its text passes `batchBytes`.
+// ConversionError when asked to. Memory is bounded by one batch: at most `batchRows` rows
+// and 8M fields (so a wide table's batches hold fewer rows), ended early once its text
+// passes `batchBytes`.
 #pragma once
 
 #include <cstdint>
@@ -33,10 +34,15 @@ namespace arrow {
 
 // How one column's texts become values.
 struct ColumnPlan {
-    enum class Kind : std::uint8_t { Int64, Float64, Bool, Date, Timestamp, Time, Text, ZoneProbe, Skip };
+    // The probes read a column for what decides its type, and build nothing.
+    enum class Kind : std::uint8_t {
+        Int64, Float64, Decimal, Bool, Date, Timestamp, Time, Text, ZoneProbe, DecimalProbe, Skip
+    };
     Kind kind = Kind::Text;
     ColumnType type = ColumnType::Utf8;
-    convert::NumberFormat number;                  // Int64 (its group) and Float64
+    int precision = 0;                             // Decimal
+    int scale = 0;
+    convert::NumberFormat number;                  // Int64 (its group), Float64, Decimal
     bool isoForm = false;                          // Timestamp, Time: the ISO shapes, no format
     convert::DateFormat format;                    // Date, and Timestamp without isoForm
     std::shared_ptr<const convert::BoolWords> words;
@@ -70,6 +76,9 @@ struct ColumnCounts {
     std::uint64_t replaced = 0;        // texts whose invalid UTF-8 was replaced by U+FFFD
     std::uint64_t zoned = 0;           // ZoneProbe: ISO values with a zone,
     std::uint64_t naive = 0;           //   and without
+    int whole = 0;                     // DecimalProbe: the most digits before the point,
+    int scale = 0;                     //   and after it,
+    std::uint64_t exponents = 0;       //   and the values written with an exponent
 };
 
 // A text its column does not take, with on_error="raise".
@@ -109,7 +118,7 @@ public:
     const std::vector<ColumnCounts>& counts() const { return counts_; }
     std::uint64_t rows() const { return rows_; }
     Input& input() { return *input_; }
-    const std::vector<ColumnType>& types() const { return types_; }
+
 
 private:
     class Sink;
@@ -118,6 +127,7 @@ private:
     void convertField(std::size_t column, std::string_view text, bool build);
     void refuse(std::size_t column, std::string_view text, bool build);
     bool isMarker(std::string_view text) const;
+    static bool builds(const ColumnPlan& plan);
     void clearRow();
 
     std::unique_ptr<Input> input_;
@@ -125,7 +135,7 @@ private:
     tessel::csv::CsvParser parser_;
     std::vector<std::string> names_;
     std::vector<ColumnPlan> plans_;
-    std::vector<ColumnType> types_;
+    std::vector<std::string> formats_;     // each column's Arrow format string
     ReaderOptions options_;
     std::vector<ColumnBuilder> builders_;  // one per column, emptied by each export
     std::vector<ColumnCounts> counts_;
@@ -136,6 +146,8 @@ private:
     std::uint64_t rows_ = 0;               // data rows read
     std::int64_t batch_ = 0;               // rows in the batch being built
     std::size_t batchText_ = 0;            // bytes of text in it
+    std::size_t rowLimit_ = 0;             // rows a batch may hold: batchRows, fewer for wide tables
+    static constexpr std::size_t kBatchCells = std::size_t{1} << 23;
     MatchScratch scratch_;
     std::string converted_;                // a text re-encoded as UTF-8
     // The row being read: where each field lies, in the block or in `rowCopy_`.

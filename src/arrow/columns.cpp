@@ -54,10 +54,11 @@ std::vector<std::uint8_t> bytesOf(const void* data, std::size_t size) {
 
 }  // namespace
 
-const char* formatOf(ColumnType type) {
+std::string formatOf(ColumnType type, int precision, int scale) {
     switch (type) {
         case ColumnType::Int64: return "l";
         case ColumnType::Float64: return "g";
+        case ColumnType::Decimal128: return "d:" + std::to_string(precision) + "," + std::to_string(scale);
         case ColumnType::Bool: return "b";
         case ColumnType::Date32: return "tdD";
         case ColumnType::Timestamp: return "tsu:";
@@ -92,6 +93,9 @@ void ColumnBuilder::appendNull() {
         case ColumnType::Date32:
             values_.insert(values_.end(), 4, 0);
             break;
+        case ColumnType::Decimal128:
+            values_.insert(values_.end(), 16, 0);
+            break;
         default:
             values_.insert(values_.end(), 8, 0);
     }
@@ -119,6 +123,14 @@ void ColumnBuilder::appendDouble(double value) {
     const std::size_t at = values_.size();
     values_.resize(at + 8);
     std::memcpy(values_.data() + at, &value, 8);
+    ++length_;
+}
+
+void ColumnBuilder::appendDecimal(__int128 value) {
+    markValid();
+    const std::size_t at = values_.size();
+    values_.resize(at + 16);
+    std::memcpy(values_.data() + at, &value, 16);  // little-endian two's complement, as Arrow's
     ++length_;
 }
 
@@ -182,13 +194,13 @@ void ColumnBuilder::finish(ArrowArray* out) {
     text_ = {};
 }
 
-void exportSchema(const std::vector<std::string>& names, const std::vector<ColumnType>& types, ArrowSchema* out) {
+void exportSchema(const std::vector<std::string>& names, const std::vector<std::string>& formats, ArrowSchema* out) {
     auto data = std::make_unique<SchemaData>();
     data->format = "+s";
     data->children.resize(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         auto child = std::make_unique<SchemaData>();
-        child->format = formatOf(types[i]);
+        child->format = formats[i];
         child->name = names[i];
         ArrowSchema& c = data->children[i];
         c.format = child->format.c_str();

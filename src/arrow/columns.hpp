@@ -19,13 +19,14 @@
 namespace velmira {
 namespace arrow {
 
-// What a column becomes. Timestamps and times are in microseconds.
+// What a column becomes. Timestamps and times are in microseconds; a decimal's precision
+// and scale are given beside its type.
 enum class ColumnType : std::uint8_t {
-    Int64, Float64, Bool, Date32, Timestamp, TimestampUtc, Time64, Utf8, LargeUtf8
+    Int64, Float64, Decimal128, Bool, Date32, Timestamp, TimestampUtc, Time64, Utf8, LargeUtf8
 };
 
-// The Arrow format string of a type ("l", "tsu:UTC", ...).
-const char* formatOf(ColumnType type);
+// The Arrow format string of a type ("l", "tsu:UTC", "d:12,2", ...).
+std::string formatOf(ColumnType type, int precision = 0, int scale = 0);
 
 class ColumnBuilder {
 public:
@@ -40,6 +41,7 @@ public:
     void appendInt64(std::int64_t value);   // Int64, Timestamp*, Time64
     void appendInt32(std::int32_t value);   // Date32
     void appendDouble(double value);
+    void appendDecimal(__int128 value);     // Decimal128: the unscaled value
     void appendBool(bool value);
     // The text must be valid UTF-8 already. A Utf8 column refuses to go past 2 GiB of text
     // in one batch (std::length_error): the reader ends batches well before.
@@ -60,8 +62,9 @@ private:
     std::vector<std::uint8_t> text_;      // text columns: the values' bytes
 };
 
-// The schema of a batch: a struct whose children are the columns, all nullable.
-void exportSchema(const std::vector<std::string>& names, const std::vector<ColumnType>& types, ArrowSchema* out);
+// The schema of a batch: a struct whose children are the columns, all nullable, each with
+// its format string (formatOf).
+void exportSchema(const std::vector<std::string>& names, const std::vector<std::string>& formats, ArrowSchema* out);
 // The builders' rows as one struct array of `rows` rows (every builder must hold that many).
 void exportBatch(std::vector<ColumnBuilder>& columns, std::int64_t rows, ArrowArray* out);
 

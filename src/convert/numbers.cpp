@@ -131,6 +131,49 @@ bool parseDouble(std::string_view text, const NumberFormat& format, double& out)
     return true;
 }
 
+bool measureDecimal(std::string_view text, const NumberFormat& format, DecimalShape& out) {
+    double ignored;
+    if (!parseDouble(text, format, ignored)) return false;
+    if (format.percent) text.remove_suffix(1);
+    DecimalShape shape;
+    std::size_t i = 0;
+    if (text[i] == '+' || text[i] == '-') ++i;
+    bool significant = false;
+    for (; i < text.size() && (isDigit(text[i]) || (format.group != 0 && text[i] == format.group)); ++i) {
+        if (!isDigit(text[i])) continue;
+        significant = significant || text[i] != '0';
+        if (significant) ++shape.whole;
+    }
+    if (i < text.size() && text[i] == format.point) {
+        for (++i; i < text.size() && isDigit(text[i]); ++i) ++shape.scale;
+    }
+    shape.exponent = i < text.size();  // what parseDouble took beyond the digits: an exponent
+    out = shape;
+    return true;
+}
+
+bool parseDecimal(std::string_view text, const NumberFormat& format, int scale, __int128& out) {
+    DecimalShape shape;
+    if (!measureDecimal(text, format, shape) || shape.exponent || shape.scale > scale ||
+        shape.whole + scale > 38) {
+        return false;
+    }
+    if (format.percent) text.remove_suffix(1);
+    __int128 value = 0;
+    int fraction = 0;
+    bool negative = false, afterPoint = false;
+    for (const char c : text) {
+        if (c == '-') negative = true;
+        if (c == format.point) afterPoint = true;
+        if (!isDigit(c)) continue;
+        value = value * 10 + (c - '0');
+        if (afterPoint) ++fraction;
+    }
+    for (; fraction < scale; ++fraction) value *= 10;
+    out = negative ? -value : value;
+    return true;
+}
+
 BoolWords::BoolWords(std::vector<std::string> trueWords, std::vector<std::string> falseWords)
     : true_(std::move(trueWords)), false_(std::move(falseWords)) {
     for (auto* words : {&true_, &false_}) {

@@ -30,6 +30,19 @@ bool parseInt64(std::string_view text, char group, std::int64_t& out);
 // Python's float() gives it.
 bool parseDouble(std::string_view text, const NumberFormat& format, double& out);
 
+// The same grammar without an exponent, as an exact decimal: the value times 10^scale, for
+// a text with at most `scale` digits after the point. False beyond 38 digits.
+bool parseDecimal(std::string_view text, const NumberFormat& format, int scale, __int128& out);
+
+// What an exact decimal type needs to hold the text: its digits before the point (leading
+// zeros left out) and after it, and whether it has an exponent. False for a text of no number.
+struct DecimalShape {
+    int whole = 0;
+    int scale = 0;
+    bool exponent = false;
+};
+bool measureDecimal(std::string_view text, const NumberFormat& format, DecimalShape& out);
+
 // Words that mean true and false, compared without regard to ASCII case.
 class BoolWords {
 public:

@@ -491,7 +491,9 @@ void dropReference(PyObject* object) {
         object);
 }
 
-velmira::arrow::ColumnType columnTypeOf(const std::string& name);
+// A type named as the package names it ("int64", "decimal128:12,2", ...), with a decimal's
+// precision and scale.
+velmira::arrow::ColumnType columnTypeOf(const std::string& name, int* precision = nullptr, int* scale = nullptr);
 
 // One pass of the typed reader, shared by its Python object and the streams made of it.
 // Python is touched only from the thread that made it (progress, signals), and only with the
@@ -604,6 +606,9 @@ public:
             entry["replaced"] = c.replaced;
             entry["zoned"] = c.zoned;
             entry["naive"] = c.naive;
+            entry["whole"] = c.whole;
+            entry["scale"] = c.scale;
+            entry["exponents"] = c.exponents;
             result.append(entry);
         }
         return result;
@@ -714,8 +719,16 @@ private:
     bool rearm_ = false;
 };
 
-velmira::arrow::ColumnType columnTypeOf(const std::string& name) {
+velmira::arrow::ColumnType columnTypeOf(const std::string& name, int* precision, int* scale) {
     using velmira::arrow::ColumnType;
+    int p = 0, s = 0;
+    char end = 0;
+    if (std::sscanf(name.c_str(), "decimal128:%d,%d%c", &p, &s, &end) == 2) {
+        if (p < 1 || p > 38 || s < 0 || s > p) throw py::value_error("no decimal128 of precision and scale '" + name + "'");
+        if (precision != nullptr) *precision = p;
+        if (scale != nullptr) *scale = s;
+        return ColumnType::Decimal128;
+    }
     static const std::unordered_map<std::string, ColumnType> kTypes = {
         {"int64", ColumnType::Int64},         {"float64", ColumnType::Float64},
         {"bool", ColumnType::Bool},           {"date32", ColumnType::Date32},
@@ -731,14 +744,16 @@ velmira::arrow::ColumnPlan TypedRead::planOf(const py::dict& plan) const {
     using velmira::arrow::ColumnPlan;
     ColumnPlan p;
     static const std::unordered_map<std::string, ColumnPlan::Kind> kKinds = {
-        {"int64", ColumnPlan::Kind::Int64}, {"float64", ColumnPlan::Kind::Float64}, {"bool", ColumnPlan::Kind::Bool},
+        {"int64", ColumnPlan::Kind::Int64}, {"float64", ColumnPlan::Kind::Float64},
+        {"decimal", ColumnPlan::Kind::Decimal}, {"decimal_probe", ColumnPlan::Kind::DecimalProbe},
+        {"bool", ColumnPlan::Kind::Bool},
         {"date", ColumnPlan::Kind::Date},   {"timestamp", ColumnPlan::Kind::Timestamp},
         {"time", ColumnPlan::Kind::Time},   {"text", ColumnPlan::Kind::Text},
         {"zone_probe", ColumnPlan::Kind::ZoneProbe}, {"skip", ColumnPlan::Kind::Skip}};
     const auto kind = kKinds.find(plan["kind"].cast<std::string>());
     if (kind == kKinds.end()) throw py::value_error("no conversion named '" + plan["kind"].cast<std::string>() + "'");
     p.kind = kind->second;
-    p.type = columnTypeOf(plan["type"].cast<std::string>());
+    p.type = columnTypeOf(plan["type"].cast<std::string>(), &p.precision, &p.scale);
     const std::string group = plan.contains("group") ? plan["group"].cast<std::string>() : std::string();
     const std::string point = plan.contains("point") ? plan["point"].cast<std::string>() : std::string(".");
     p.number.group = group.empty() ? '\0' : group[0];
@@ -836,10 +851,15 @@ void bindReader(py::module_& m) {
     m.def(
         "arrow_schema",
         [](const std::vector<std::string>& names, const std::vector<std::string>& types) {
-            std::vector<velmira::arrow::ColumnType> columns;
-            for (const std::string& type : types) columns.push_back(columnTypeOf(type));
+            std::vector<std::string> formats;
+            for (const std::string& type : types) {
+                int precision = 0, scale = 0;
+                const velmira::arrow::ColumnType column = columnTypeOf(type, &precision, &scale);
+                formats.push_back(velmira::arrow::formatOf(column, precision, scale));
+            }
+            if (formats.size() != names.size()) throw py::value_error("one type per name is needed");
             auto* schema = new ArrowSchema{};
-            velmira::arrow::exportSchema(names, columns, schema);
+            velmira::arrow::exportSchema(names, formats, schema);
             return capsuleOf(schema, "arrow_schema");
         },
         py::arg("names"), py::arg("types"),

@@ -91,6 +91,52 @@ INSTANTIATE_TEST_SUITE_P(
                       DoubleCase{"", kPlain, false, 0}, DoubleCase{"+", kPlain, false, 0},
                       DoubleCase{"1 ", kPlain, false, 0}));
 
+struct ExactCase {
+    const char* text;
+    cv::NumberFormat format;
+    int scale;
+    bool ok;
+    const char* unscaled;  // the value times 10^scale
+    int whole, digitsAfter;
+    bool exponent;
+};
+
+std::string decimalText(__int128 value) {
+    if (value == 0) return "0";
+    const bool negative = value < 0;
+    std::string out;
+    for (; value != 0; value /= 10) out.insert(out.begin(), static_cast<char>('0' + (negative ? -(value % 10) : value % 10)));
+    return negative ? "-" + out : out;
+}
+
+class Exact : public ::testing::TestWithParam<ExactCase> {};
+
+TEST_P(Exact, DecimalsKeepEveryDigit) {
+    const ExactCase& c = GetParam();
+    cv::DecimalShape shape;
+    ASSERT_TRUE(cv::measureDecimal(c.text, c.format, shape)) << c.text;
+    EXPECT_EQ((std::vector<int>{shape.whole, shape.scale, shape.exponent}),
+              (std::vector<int>{c.whole, c.digitsAfter, c.exponent}))
+        << c.text;
+    __int128 value = 0;
+    ASSERT_EQ(cv::parseDecimal(c.text, c.format, c.scale, value), c.ok) << c.text;
+    if (c.ok) {
+        EXPECT_EQ(decimalText(value), c.unscaled) << c.text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Exact,
+    ::testing::Values(ExactCase{"12.34", kPlain, 2, true, "1234", 2, 2, false},
+                      ExactCase{"-0.5", kPlain, 3, true, "-500", 0, 1, false},
+                      ExactCase{"007.50", kPlain, 2, true, "750", 1, 2, false},
+                      ExactCase{"1.234.567,8", {'.', ',', false}, 1, true, "12345678", 7, 1, false},
+                      ExactCase{"12.5%", {0, '.', true}, 1, true, "125", 2, 1, false},
+                      ExactCase{"1.25", kPlain, 1, false, "", 1, 2, false},
+                      ExactCase{"1e5", kPlain, 0, false, "", 1, 0, true},
+                      ExactCase{"99999999999999999999999999999999999999", kPlain, 0, true, "99999999999999999999999999999999999999", 38, 0, false},
+                      ExactCase{"999999999999999999999999999999999999999", kPlain, 0, false, "", 39, 0, false}));
+
 TEST(Booleans, WordsInAnyCase) {
     const cv::BoolWords words({"true", "Yes"}, {"false", "no"});
     bool value = false;
@@ -258,10 +304,14 @@ TEST(Columns, ExportedArraysOwnTheirBuffersAndLeaveOutAnEmptyValidity) {
 
 TEST(Columns, ASchemaNamesEveryColumnWithItsFormat) {
     ArrowSchema schema{};
-    ar::exportSchema({"a", "b"}, {ar::ColumnType::TimestampUtc, ar::ColumnType::Date32}, &schema);
+    ar::exportSchema({"a", "b", "c"},
+                     {ar::formatOf(ar::ColumnType::TimestampUtc), ar::formatOf(ar::ColumnType::Date32),
+                      ar::formatOf(ar::ColumnType::Decimal128, 12, 2)},
+                     &schema);
     EXPECT_STREQ(schema.format, "+s");
     EXPECT_STREQ(schema.children[0]->format, "tsu:UTC");
     EXPECT_STREQ(schema.children[1]->name, "b");
+    EXPECT_STREQ(schema.children[2]->format, "d:12,2");
     EXPECT_EQ(schema.children[1]->flags, ARROW_FLAG_NULLABLE);
     schema.release(&schema);
 }

@@ -398,3 +398,13 @@ def test_convert_reports_values_read_as_null(tmp_path):
     assert result.returncode == 0
     assert "warning: values not of their column's type were read as null: 'n' (1, the first 'two' on row 52)" \
         in result.stderr
+
+
+def test_convert_keeps_exact_decimals_on_request(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    create(tmp_path, {"a.csv": "amount\n1234.50\n-0.125\n"})
+    result = run("convert", "a.csv", "-o", "t.parquet", "-d", ",", "--decimals", "exact", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    table = pq.read_table(tmp_path / "t.parquet")
+    assert str(table.schema.field("amount").type) == "decimal128(7, 3)"
+    assert [str(v) for v in table.column("amount").to_pylist()] == ["1234.500", "-0.125"]

@@ -631,3 +631,41 @@ def test_real_files_read_as_read_rows_reads_them(path):
     for name in profile.column_names:
         got = table.column(name).to_pylist()
         assert got == [as_arrow_gives(row[name]) for row in expected], name
+
+
+# --- exact decimals ------------------------------------------------------------------------------
+
+def exact(column, text):
+    group, point = NUMBER_SEPARATORS[column.type]
+    text = text[:-1] if column.type == "percent" else text
+    return Decimal((text.replace(group, "") if group else text).replace(point, "."))
+
+
+@pytest.mark.parametrize("type_name", [t for t, kind in ((t, kind_of(t)) for t in TYPES) if kind == "number"])
+def test_exact_decimals_keep_every_digit(tmp_path, type_name):
+    rng = random.Random(type_name + "exact")
+    texts = [t for t in texts_of(type_name, rng) if "e" not in t.lower()]
+    rows = rows_with_missing(texts, rng)
+    path = tmp_path / "data.csv"
+    write_table(path, ["id", "v"], rows)
+    reader = velmira.read(path, delimiter=",", skip_rows=0, decimals="exact")
+    column = reader.profile.column("v")
+    field = reader.arrow_schema().field("v").type
+    scale = max(max(-exact(column, t).as_tuple().exponent, 0) for t in texts)
+    assert (field.scale, pa.types.is_decimal128(field)) == (scale, True)
+    values = reader.to_arrow().column("v").to_pylist()
+    at = reader.profile.column_names.index("v")
+    assert values == [None if len(row) <= at or row[at] in reader.profile.na_values else exact(column, row[at])
+                      for row in rows]
+
+
+@pytest.mark.parametrize("texts,why", [
+    (["1.5", "2e3"], "exponent"),
+    (["1.5", "1" * 40 + ".5"], "beyond decimal128"),
+])
+def test_exact_decimals_fall_back_to_float_with_a_note(tmp_path, texts, why):
+    path = tmp_path / "data.csv"
+    write_table(path, ["v"], [[t] for t in texts])
+    reader = velmira.read(path, delimiter=",", skip_rows=0, decimals="exact")
+    assert reader.arrow_schema().field("v").type == pa.float64()
+    assert why in reader.notes["v"]
