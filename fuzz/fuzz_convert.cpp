@@ -9,7 +9,8 @@
 //  - integers: accepted exactly when the reference (a digit loop in 128 bits) accepts, with
 //    the same value;
 //  - decimals: where the reference (the grammar checked by hand, then strtod in the "C"
-//    locale) reads the text, the same double, bit for bit;
+//    locale) reads the text, the same double, bit for bit; as exact decimals in their own
+//    scale, the text's digits;
 //  - dates: any parse gives a date that exists and a time within its ranges; where a strict
 //    fixed-width reference reads the text (%Y %m %d %H %M %S and literals), the same parts;
 //  - ISO datetimes and times: any parse is within range;
@@ -99,14 +100,15 @@ bool referenceDate(std::string_view format, std::string_view text, cv::Civil& ou
             continue;
         }
         if (++i == format.size()) return false;
-        int width, *field;
+        // Each number within its directive's range, as strptime checks it where it reads it.
+        int width, low, high, *field;
         switch (format[i]) {
-            case 'Y': width = 4; field = &c.year; break;
-            case 'm': width = 2; field = &c.month; break;
-            case 'd': width = 2; field = &c.day; break;
-            case 'H': width = 2; field = &c.hour; break;
-            case 'M': width = 2; field = &c.minute; break;
-            case 'S': width = 2; field = &c.second; break;
+            case 'Y': width = 4; low = 1; high = 9999; field = &c.year; break;
+            case 'm': width = 2; low = 1; high = 12; field = &c.month; break;
+            case 'd': width = 2; low = 1; high = 31; field = &c.day; break;
+            case 'H': width = 2; low = 0; high = 23; field = &c.hour; break;
+            case 'M': width = 2; low = 0; high = 59; field = &c.minute; break;
+            case 'S': width = 2; low = 0; high = 59; field = &c.second; break;
             default: return false;
         }
         int value = 0;
@@ -114,6 +116,7 @@ bool referenceDate(std::string_view format, std::string_view text, cv::Civil& ou
             if (at >= text.size() || !digit(text[at])) return false;
             value = value * 10 + (text[at] - '0');
         }
+        if (value < low || value > high) return false;
         *field = value;
     }
     if (at != text.size() || !cv::validDate(c.year, c.month, c.day) || c.hour > 23 || c.minute > 59 ||
@@ -189,6 +192,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       "decimals differ: " + where + " " + std::to_string(value) + " vs " + std::to_string(reference));
             } else {
                 check(!read, "a decimal the grammar refuses is read: " + where);
+            }
+            // Exact decimals: the digits themselves, in the text's own scale.
+            cv::DecimalShape shape;
+            const bool measured = cv::measureDecimal(text, format, shape);
+            check(measured == read, "measured and read differ on: " + where);
+            if (measured && !shape.exponent && shape.whole + shape.scale <= 38) {
+                __int128 exact = 0, expectedExact = 0;
+                check(cv::parseDecimal(text, format, shape.scale, exact), "an exact decimal is refused: " + where);
+                bool negative = false;
+                for (const char c : text) {
+                    if (c == '-') negative = true;
+                    if (digit(c)) expectedExact = expectedExact * 10 + (c - '0');
+                }
+                check(exact == (negative ? -expectedExact : expectedExact), "exact decimals differ: " + where);
             }
             break;
         }
