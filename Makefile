@@ -7,7 +7,7 @@ CMAKE_ARGS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
              -DPython_EXECUTABLE=$(abspath $(PY)) \
              -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: run test setup install test-cpp test-python test-asan test-tsan fuzz fuzz-coverage bench \
+.PHONY: run test setup install test-cpp test-python test-asan test-tsan fuzz fuzz-coverage bench bench-answer \
         wheel sdist test-wheel clean
 
 ## run: build and install, then profile the sample file with the default types
@@ -53,6 +53,11 @@ fuzz-coverage: setup
 bench: install
 	$(PY) -m pip install -q --no-build-isolation ".[bench]"
 	$(PY) bench/run.py
+
+## bench-answer: time to an answer: each tool's own typed load of a whole file, against velmira's profile
+bench-answer: install
+	$(PY) -m pip install -q --no-build-isolation ".[bench]"
+	$(PY) bench/answer.py --files a,b,c,e --rounds 5
 
 ## wheel: the sdist and a wheel built from it that carries its libraries, in dist/ (auditwheel)
 wheel: setup

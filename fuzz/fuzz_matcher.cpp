@@ -7,13 +7,17 @@
 //  - where Boost answers, fullMatch gives the same answer and does not throw;
 //  - where Boost gives up (complexity, stack), a pattern on Boost throws too, and a pattern
 //    on PCRE2 answers as PCRE2's interpreter does;
-//  - on admitted patterns and texts PCRE2 may see, the JIT answers as the interpreter does.
+//  - on admitted patterns and texts PCRE2 may see, the JIT answers as the interpreter does;
+//  - a prefilter over a table holding the pattern never leaves out its types for a text the
+//    pattern matches.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common.hpp"
 #include "match/matcher.hpp"
+#include "match/prefilter.hpp"
 
 namespace {
 
@@ -39,6 +43,16 @@ void compare(const boost::regex& re, const velmira::Pattern& pattern, const std:
         if ((jit >= 0 || jit == PCRE2_ERROR_NOMATCH) && (interpreted >= 0 || interpreted == PCRE2_ERROR_NOMATCH)) {
             check((jit >= 0) == (interpreted >= 0), "JIT and interpreter differ: " + where);
         }
+    }
+    if (boostAnswered && expected) {
+        // Type 0 is the pattern alone, type 1 the pattern beside another, type 2 the other.
+        static const std::vector<velmira::Pattern> kOther{velmira::Pattern(boost::regex("[a-c]+"))};
+        const std::vector<velmira::Pattern> alone{pattern};
+        std::vector<velmira::Pattern> beside{kOther.front(), pattern};
+        const velmira::Prefilter prefilter({&alone, &beside, &kOther});
+        std::uint64_t bits = 0;
+        prefilter.candidates(text, &bits);
+        check((bits & 3) == 3, "the prefilter left out a type the text matches: " + where);
     }
     bool got = false;
     try {

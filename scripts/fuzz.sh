@@ -44,7 +44,8 @@ if [ "${1:-}" = coverage ]; then
   llvm-cov report -instr-profile=$dir/all.profdata $dir/fuzz/fuzz_pass \
     -object $dir/fuzz/fuzz_tokenizer -object $dir/fuzz/fuzz_matcher -object $dir/fuzz/fuzz_convert \
     csv/parser.hpp src/inf.cpp src/value_cache.hpp src/match/matcher.cpp src/match/matcher.hpp \
-    src/match/pattern_admission.cpp src/convert/numbers.cpp src/convert/datetime.cpp
+    src/match/pattern_admission.cpp src/match/prefilter.cpp src/match/prefilter.hpp \
+    src/convert/numbers.cpp src/convert/datetime.cpp
   echo "fuzz: line by line: llvm-cov show -instr-profile=$dir/all.profdata $dir/fuzz/fuzz_pass" \
        "-object $dir/fuzz/fuzz_tokenizer csv/parser.hpp src/inf.cpp"
   exit 0

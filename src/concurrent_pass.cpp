@@ -159,4 +159,13 @@ private:
     std::vector<std::uint64_t> cost_;  // per group: ns in the last round; written by its task only
 };
 
-void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) { ConcurrentPass(*this, pass, parser).run(); }
+void Inf::classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser) {
+    workersRunning = true;
+    try {
+        ConcurrentPass(*this, pass, parser).run();
+    } catch (...) {
+        workersRunning = false;
+        throw;
+    }
+    workersRunning = false;
+}

@@ -124,26 +124,74 @@ Inf::PatternStrings Inf::getColTypePatterns() const {
 
 Inf::TypeId Inf::matchType(std::string_view text, ColumnGroup& column, velmira::MatchScratch& scratch,
                            velmira::ValueCache::Slot& entry) {
+    const TypeId type = firstMatch(text, column, scratch);
+    // With workers, another column may have filled the entry meanwhile; its
+    // value then stays, and this field keeps its own column's verdict.
+    if (workersRunning) {
+        velmira::ValueCache::fill(entry, type);
+    } else {
+        velmira::ValueCache::fillAlone(entry, type);
+    }
+    return type;
+}
+
+Inf::TypeId Inf::firstMatch(std::string_view text, ColumnGroup& column, velmira::MatchScratch& scratch) {
     TypeId type = kOther;
     std::vector<Trial>& order = *column.order;
-    const bool plain = velmira::plainText(text);
-    bool matched = false;
-    for (std::size_t ti = 0; ti < order.size() && !matched; ++ti) {
+    // Only the prefilter's candidates can match; tried in the order's sequence, they give
+    // what trying every type in turn gives.
+    std::vector<std::uint64_t>& candidates = scratch.candidates;
+    candidates.resize(prefilter.words());
+    prefilter.candidates(text, candidates.data());
+    std::vector<std::uint32_t>& places = scratch.places;
+    places.clear();
+    for (std::size_t w = 0; w < candidates.size(); ++w) {
+        for (std::uint64_t bits = candidates[w]; bits != 0; bits &= bits - 1) {
+            places.push_back(column.place[w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))]);
+        }
+    }
+    if (places.size() > 1) std::sort(places.begin(), places.end());
+    const bool plain = places.empty() || velmira::plainText(text);
+    for (const std::uint32_t ti : places) {
+        bool matched = false;
         for (const velmira::Pattern& pattern : *order[ti].patterns) {
             if (pattern.fullMatch(text, plain, scratch)) {
-                type = order[ti].type;
-                // Swap with the front, not move to the front: the list's other
-                // entries keep their places.
-                if (ti > 0) std::swap(order[0], order[ti]);
                 matched = true;
                 break;
             }
         }
+        if (!matched) continue;
+        type = order[ti].type;
+        // Swap with the front, not move to the front: the list's other entries keep
+        // their places.
+        if (ti > 0) {
+            std::swap(order[0], order[ti]);
+            column.place[order[0].slot] = 0;
+            column.place[order[ti].slot] = ti;
+        }
+        break;
     }
-    // With workers, another column may have filled the entry meanwhile; its
-    // value then stays, and this field keeps its own column's verdict.
-    velmira::ValueCache::fill(entry, type);
     return type;
+}
+
+// A group whose texts are nearly all new pays for a cache entry per text and gets nothing
+// back; with an exclusive table it may go without. Every so often it tries the cache again,
+// since a column's texts may start to repeat.
+void Inf::chooseCacheUse(Pass& pass) {
+    constexpr std::uint32_t kEnoughLookups = 1024;
+    constexpr std::uint32_t kBatchesBeforeRetry = 32;
+    for (ColumnGroup& group : pass.groups) {
+        if (group.bypass) {
+            if (++group.batchesBypassed < kBatchesBeforeRetry) continue;
+            group.bypass = false;
+            group.lookups = group.misses = 0;
+        } else if (group.lookups >= kEnoughLookups) {
+            // Fewer than one lookup in eight hits.
+            group.bypass = group.misses > group.lookups - group.lookups / 8;
+            group.batchesBypassed = 0;
+            group.lookups = group.misses = 0;
+        }
+    }
 }
 
 void Inf::inferTypes() {
@@ -182,6 +230,8 @@ void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const st
     pass.inputBytes = inputBytes;
     pass.widthFromHeader = true;
     pass.shapes = options.shapes;
+    pass.exclusive = options.exclusiveTypes;
+    pass.readingsByName = options.readings;
     if (saveTypesFile) pass.typesFile.open(typesFilepath, options.strictTypesFile);
     runPass(pass, parser);
 }
@@ -220,6 +270,7 @@ void Inf::runPass(Pass& pass, tessel::csv::CsvParser& parser) {
             throw;
         }
         addTallies(pass);
+        keepMeasures(pass);
     } else if (pass.widthFromHeader) {
         columns.clear();
     }
@@ -229,6 +280,13 @@ void Inf::runPass(Pass& pass, tessel::csv::CsvParser& parser) {
 
 void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
     syncMatchers();
+    // Slots in the table's iteration order, which is every new trial order's.
+    std::vector<const std::vector<velmira::Pattern>*> slots;
+    slots.reserve(colTypePatterns.size());
+    for (const auto& entry : colTypePatterns) slots.push_back(&matchers.at(entry.first));
+    prefilter = velmira::Prefilter(slots);
+    std::vector<std::uint32_t> firstPlaces(slots.size());
+    for (std::size_t i = 0; i < firstPlaces.size(); ++i) firstPlaces[i] = static_cast<std::uint32_t>(i);
     // Fields beyond the column count have no column: they are ignored.
     const std::size_t width = std::min(row.size(), pass.numCols);
     for (std::size_t c = 0; c < width; ++c) {
@@ -240,7 +298,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         order.clear();
         for (const auto& [typeName, patterns] : colTypePatterns) {
             counts[typeName] = 0;
-            order.push_back(Trial{intern(typeName), &matchers.at(typeName)});
+            order.push_back(Trial{intern(typeName), &matchers.at(typeName), static_cast<std::uint32_t>(order.size())});
         }
         counts["other"] = 0;
         counts["NA"] = 0;
@@ -256,7 +314,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         auto [it, fresh] = groupByName.emplace(columns[c], pass.groups.size());
         if (fresh) {
             pass.groups.push_back(
-                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}});
+                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}, firstPlaces, nullptr, false, 0, 0, 0});
         }
         pass.groups[it->second].cols.push_back(c);
         pass.groupOf[c] = it->second;
@@ -269,8 +327,39 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
     std::uint64_t* base = pass.tallies.data();
     while (reinterpret_cast<std::uintptr_t>(base) % 64 != 0) ++base;
     for (std::size_t g = 0; g < pass.groups.size(); ++g) pass.groups[g].tally = base + g * stride;
+    if (pass.readingsByName != nullptr) {
+        pass.readings.assign(typeNames.size(), velmira::Reading());
+        for (const auto& [name, reading] : *pass.readingsByName) {
+            const auto id = typeIds.find(name);
+            if (id != typeIds.end()) pass.readings[id->second] = reading;
+        }
+        pass.measures.assign(pass.groups.size(), velmira::ColumnMeasure());
+        for (std::size_t g = 0; g < pass.groups.size(); ++g) {
+            pass.measures[g].readings = &pass.readings;
+            pass.groups[g].measure = &pass.measures[g];
+        }
+        pass.rowsOfWidth.assign(pass.numCols, 0);
+    }
     pass.typeTexts.clear();
     for (const std::string& name : typeNames) pass.typeTexts.push_back(velmira::typesFileEntry(name));
+}
+
+void Inf::keepMeasures(Pass& pass) {
+    measures.clear();
+    rowsMissingColumn.clear();
+    if (pass.measures.empty()) return;
+    for (std::size_t g = 0; g < pass.groups.size(); ++g) {
+        velmira::ColumnMeasure& m = pass.measures[g];
+        m.readings = nullptr;
+        measures[columns[pass.groups[g].cols.front()]] = std::move(m);
+    }
+    // A row of width w lacks every column from w on.
+    rowsMissingColumn.assign(pass.numCols, 0);
+    std::uint64_t narrower = 0;
+    for (std::size_t c = 0; c < pass.numCols; ++c) {
+        narrower += pass.rowsOfWidth[c];
+        rowsMissingColumn[c] = narrower;
+    }
 }
 
 void Inf::addTallies(Pass& pass) {
@@ -300,7 +389,9 @@ void Inf::classifyRows(Pass& pass, tessel::csv::CsvParser& parser) {
         for (std::size_t r = 0; r < batch.rows; ++r) {
             for (std::size_t c = 0; c < batch.widths[r]; ++c) {
                 const std::size_t i = r * numCols + c;
-                if (i + kAhead < total) typeCache.prefetch(batch.cells[i + kAhead].hash);
+                if (i + kAhead < total && !pass.groups[pass.groupOf[(i + kAhead) % numCols]].bypass) {
+                    typeCache.prefetch(batch.cells[i + kAhead].hash);
+                }
                 const velmira::Cell& cell = batch.cells[i];
                 types[i] = getColType(cell.text(), cell.hash, pass.groups[pass.groupOf[c]], pass.markers, scratch, 0);
             }

@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "match/matcher.hpp"
+#include "match/prefilter.hpp"
+#include "column_measure.hpp"
 #include "match/type_table.hpp"
 #include "types_file.hpp"
 #include "value_cache.hpp"
@@ -44,6 +46,7 @@ struct RowShapes;
 
 class Inf {
 public:
+    using TypeIdPublic = velmira::ValueCache::Value;
     using PatternStrings = std::unordered_map<std::string, std::vector<std::string>>;
     using CompiledPatterns = std::unordered_map<std::string, std::vector<boost::regex>>;
     using CountTable = std::unordered_map<std::string, std::uint64_t>;
@@ -94,6 +97,13 @@ public:
         char quote = '"';
         bool blankRuns = false;
         bool lfRows = false;
+        // The caller vouches that no text matches two of the table's types. A text's type
+        // then depends neither on the column nor on the trial order, so the cache only saves
+        // work, and the pass stops consulting it for column groups where it does not hit.
+        bool exclusiveTypes = false;
+        // How to measure each type's texts for the loaders' schemas (column_measure.hpp);
+        // null: nothing is measured. Types not in it are measured by length only.
+        const std::unordered_map<std::string, velmira::Reading>* readings = nullptr;
     };
     // The same pass over a stream, read once: the columns are as many as the header's
     // fields, and filepath is not looked at. `inputBytes` is the stream's length if known
@@ -113,6 +123,11 @@ public:
     int getNumCols() const;
     // Column names of the latest pass, generated names included.
     std::vector<std::string> getColNames() const;
+    // What the latest pass measured, when asked to (StreamOptions::readings): per column
+    // name, and per column the data rows too short to reach it.
+    const std::unordered_map<std::string, velmira::ColumnMeasure>& getColumnMeasures() const { return measures; }
+    const std::vector<std::uint64_t>& getRowsMissingColumn() const { return rowsMissingColumn; }
+    const std::string& typeName(TypeIdPublic id) const { return typeNames.at(id); }
 
     // Configuration: written only by the constructor and the setters.
     std::string filepath;                       // data file, opened anew by every reader
@@ -132,6 +147,7 @@ private:
     struct Trial {
         TypeId type;
         const std::vector<velmira::Pattern>* patterns;  // into matchers, stable during a pass
+        std::uint32_t slot;  // the type's bit in the pass's prefilter
     };
     struct ColumnGroup;     // the columns of one name within a pass (pass.hpp)
     struct Pass;            // working values of one pass (pass.hpp)
@@ -148,10 +164,15 @@ private:
     // The part of getColType for a text not in the cache: the column's types are tried.
     __attribute__((noinline)) TypeId matchType(std::string_view text, ColumnGroup& column,
                                                velmira::MatchScratch& scratch, velmira::ValueCache::Slot& entry);
+    // The column's types tried in its order, the match swapped to the front; no cache.
+    TypeId firstMatch(std::string_view text, ColumnGroup& column, velmira::MatchScratch& scratch);
+    // After each batch: which column groups of an exclusive table go without the cache.
+    void chooseCacheUse(Pass& pass);
     void runPass(Pass& pass, tessel::csv::CsvParser& parser);
     void readHeader(Pass& pass, const std::vector<std::string>& row);
     void classifyRows(Pass& pass, tessel::csv::CsvParser& parser);
     void addTallies(Pass& pass);
+    void keepMeasures(Pass& pass);
     void classifyRowsConcurrently(Pass& pass, tessel::csv::CsvParser& parser);
     template <class TypeAt>
     void finishBatch(Pass& pass, const velmira::RowBatch& batch, std::uint64_t endsAt, TypeAt typeAt);
@@ -159,12 +180,18 @@ private:
     // type name -> its patterns, each with its PCRE2 program where admitted; mirrors
     // colTypePatterns, entry by entry. Built with the table, read-only during a pass.
     std::unordered_map<std::string, std::vector<velmira::Pattern>> matchers;
+    // The candidates of a text among the pass's types, bit i for the i-th type of the
+    // table's iteration order, as the pass's trial orders start. Built at each header.
+    velmira::Prefilter prefilter;
+    bool workersRunning = false;  // whether worker threads share typeCache right now
 
     // Working state and results of the latest pass.
     velmira::ValueCache typeCache;  // field text -> TypeId; one for all columns, shared by workers
     std::unordered_map<std::string, std::vector<Trial>> regexOrdering;  // column -> trial order
     std::unordered_map<std::string, CountTable> colTypeCandidates;  // column -> type -> count
     std::uint64_t n = 0;                        // rows of the pass; data rows once it ends
+    std::unordered_map<std::string, velmira::ColumnMeasure> measures;  // column name -> its measures
+    std::vector<std::uint64_t> rowsMissingColumn;  // column -> data rows narrower than it
     int untitledCols = 0;                       // names generated for empty header cells, ever
     std::vector<std::string> columns;           // column names of the latest header
     std::vector<std::string> typeNames{"", "other", "NA"};  // TypeId -> name; grows only

@@ -50,6 +50,16 @@ struct Inf::ColumnGroup {
     // lines of its own, so that workers counting different groups never share a line.
     std::uint64_t* tally;
     std::vector<std::size_t> cols;  // column indexes, ascending
+    // Prefilter slot -> its place in *order, kept in step with every swap, so that a text's
+    // few candidates are tried in the order's sequence without walking the whole order.
+    std::vector<std::uint32_t> place;
+    // Whether the group's texts skip the value cache (exclusive tables only), and what
+    // decides it: the cache's lookups and misses in the group since the last decision.
+    velmira::ColumnMeasure* measure = nullptr;  // when the pass measures: the group's
+    bool bypass = false;
+    std::uint32_t lookups = 0;
+    std::uint32_t misses = 0;
+    std::uint32_t batchesBypassed = 0;
 };
 
 struct Inf::Pass {
@@ -71,6 +81,13 @@ struct Inf::Pass {
     bool widthFromHeader = false;
     velmira::RowShapes* shapes = nullptr;  // odd rows' counts, for a pass that keeps them
     bool cacheSized = false;               // whether presizeCache has looked at the first batch
+    bool exclusive = false;                // no text matches two types (StreamOptions)
+    // Measuring: type name -> how to read it, then by type id; the groups' measures; the
+    // data rows of each width below the header's.
+    const std::unordered_map<std::string, velmira::Reading>* readingsByName = nullptr;
+    std::vector<velmira::Reading> readings;
+    std::vector<velmira::ColumnMeasure> measures;
+    std::vector<std::uint64_t> rowsOfWidth;
     // For a pass over a stream: called between batches, in the calling thread, so that the
     // caller can report progress and stop the pass by throwing. Null for inferTypes.
     const std::function<void()>* checkpoint = nullptr;
@@ -115,16 +132,30 @@ __attribute__((always_inline)) inline Inf::TypeId Inf::getColType(std::string_vi
                                                                   const velmira::MarkerSet& markers,
                                                                   velmira::MatchScratch& scratch,
                                                                   std::size_t writer) {
+    TypeId type;
+    if (column.bypass) {
+        // Only for tables where the cache cannot change a text's type (chooseCacheUse).
+        type = markers.contains(text, hash) ? velmira::pass::kNA : firstMatch(text, column, scratch);
+        ++column.tally[type];
+        if (column.measure != nullptr && type != velmira::pass::kNA) column.measure->observe(type, text, nullptr, 0, 0);
+        return type;
+    }
     // Every text seen gets a cache entry, markers included; a marker's stays empty.
     velmira::ValueCache::Slot& entry = typeCache.findOrInsert(text, hash, writer);
-    TypeId type;
     if (markers.contains(text, hash)) {
         type = velmira::pass::kNA;
     } else {
+        ++column.lookups;
         type = entry.value();
-        if (type == velmira::pass::kNotCached) type = matchType(text, column, scratch, entry);
+        if (type == velmira::pass::kNotCached) {
+            ++column.misses;
+            type = matchType(text, column, scratch, entry);
+        }
     }
     ++column.tally[type];
+    if (column.measure != nullptr && type != velmira::pass::kNA) {
+        column.measure->observe(type, text, &entry, hash, typeCache.generation());
+    }
     return type;
 }
 
@@ -140,8 +171,14 @@ void Inf::finishBatch(Pass& pass, const velmira::RowBatch& batch, std::uint64_t 
             pass.typesFile.endLine();
         }
     }
+    if (!pass.rowsOfWidth.empty()) {
+        for (std::size_t r = 0; r < batch.rows; ++r) {
+            if (batch.widths[r] < pass.numCols) ++pass.rowsOfWidth[batch.widths[r]];
+        }
+    }
     n += batch.rows;
     if (pass.atWindowBoundary(n)) typeCache.clear();
+    if (pass.exclusive) chooseCacheUse(pass);
     pass.presizeCache(typeCache, batch.rows * pass.numCols, endsAt);
     pass.check();
 }

@@ -126,6 +126,13 @@ public:
         }
     }
 
+    // fill for a cache no other thread touches meanwhile: no locked instruction.
+    static void fillAlone(Slot& slot, Value value) {
+        const std::uint64_t word = slot.word_.load(std::memory_order_relaxed);
+        if (((word >> Slot::kValueShift) & kMaxValue) != kEmpty) return;
+        slot.word_.store(word | (std::uint64_t{value & kMaxValue} << Slot::kValueShift), std::memory_order_relaxed);
+    }
+
     // Pure membership test; never inserts.
     __attribute__((always_inline)) bool contains(std::string_view key, std::uint64_t hash) const {
         if (capacity_ == 0) return false;
@@ -147,10 +154,15 @@ public:
 
     void clear() {
         if (size() == 0) return;
+        ++generation_;
         for (std::size_t i = 0; i < capacity_; ++i) slots_.get()[i].word_.store(Slot::kFree, std::memory_order_relaxed);
         keys_.reset();
         for (Writer& w : writers_) w = Writer();
     }
+
+    // Changes whenever entries move or go (rehash, clear); within one generation an entry's
+    // address stands for its text, since entries are only ever added.
+    std::uint64_t generation() const { return generation_; }
 
     std::size_t size() const {
         std::size_t total = 0;
@@ -299,6 +311,7 @@ private:
         if (capacity > (std::size_t{1} << 32)) throw std::length_error("The value cache cannot grow further");
         Slots old = allocate(capacity);
         old.swap(slots_);
+        ++generation_;
         const std::size_t oldCapacity = capacity_;
         capacity_ = capacity;
         for (std::size_t j = 0; j < oldCapacity; ++j) {
@@ -319,6 +332,7 @@ private:
     std::size_t next(std::size_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
 
     Slots slots_{nullptr, SlotsDeleter{0}};
+    std::uint64_t generation_ = 0;
     std::size_t capacity_ = 0;
     KeyStore keys_;
     std::vector<Writer> writers_;  // one per thread that inserts

@@ -199,7 +199,8 @@ def _profile_parser() -> _Parser:
         "-f", "--format", choices=("table", "json", "schema", "sql", "jsonschema", "arrow"), default="table",
         help="table (default), json (the whole profile), schema (a Frictionless Table Schema), "
              "sql (CREATE TABLE, with --dialect), jsonschema (JSON Schema of a row) or arrow (an Arrow schema); "
-             "sql and arrow read the file a second time to measure lengths, ranges and zones",
+             "sql and arrow take lengths, ranges and zones from what the pass measured (with types of "
+             "your own they read the file a second time)",
     )
     parser.add_argument("--dialect", choices=DIALECTS, help="the SQL dialect of -f sql")
     parser.add_argument("--table", metavar="NAME", help="the table name of -f sql (default: the file's name)")

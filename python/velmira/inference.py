@@ -17,9 +17,9 @@ from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Seque
 
 from . import _native
 from .dialect import WHITESPACE, Dialect, HeaderEncodingWarning, detect
-from .profile import RESERVED_TYPE_NAMES, Profile, profile_column
+from .profile import RESERVED_TYPE_NAMES, Profile, exclusive_table, profile_column
 from .source import STDIN, Progress, Source, is_path, name_of, open_input
-from .types import DEFAULT_NA_VALUES, DEFAULT_TYPES
+from .types import COMPACT_DATE, DEFAULT_NA_VALUES, DEFAULT_TYPES, NUMBER_SEPARATORS, kind_of
 
 StrPath = Union[str, "os.PathLike[str]"]
 
@@ -265,6 +265,7 @@ def infer(
         except UnicodeDecodeError as exc:
             raise HeaderEncodingError(f"the header of {shown} is not {encoding}: {exc.reason}") from None
         extras = _start_of_table(inp, sample, found)
+        measures: Dict[str, Any] = {"readings": readings(table)}
         with _written_aside(target) as aside:
             names_raw, counts_raw, rows = _native.infer(
                 inp, " " if found.delimiter == WHITESPACE else found.delimiter, compiled, marker_bytes,
@@ -273,6 +274,8 @@ def infer(
                 blank_runs=found.delimiter == WHITESPACE, lf_rows=_lf_rows(sample, found),
                 comment=ord(found.comment) if found.comment else -1,
                 header_width=found.width if extras else 0,
+                exclusive_types=exclusive_table(table),
+                measures=measures,
             )
         compression = inp.compression
     finally:
@@ -286,6 +289,11 @@ def infer(
         counts = {name: raw.get(name, 0) for name in (*table, "other", "NA")}
         name = raw_name[len(_BOM):] if position == 0 and bom else raw_name
         columns.append(profile_column(name, counts, list(table), threshold, month_first))
+    measured: Dict[str, Dict[str, Any]] = {}
+    raw_measures = measures.get("columns", {})
+    for position, (raw_name, column) in enumerate(zip(names_raw, columns)):
+        if column.name not in measured and raw_name in raw_measures:
+            measured[column.name] = {**raw_measures[raw_name], "missing": measures["missing"][position]}
     return Profile(
         path=shown,
         delimiter=found.delimiter,
@@ -301,7 +309,26 @@ def infer(
         rereadable=is_path(source),
         dialect=found,
         shapes={key: value for key, value in {**shapes, "extra_columns": len(extras)}.items() if value},
+        measures=measured,
     )
+
+
+def readings(table: Mapping[str, Sequence[str]]) -> Dict[str, Tuple[str, str, str]]:
+    """How the pass measures each type's texts for the loaders' schemas: numbers by their
+    separators, datetimes and times for zones and fractions, booleans by spelling; by the
+    type's name, as the converters read them. A type another covers is read as the
+    covering type reads it (compact dates as integers)."""
+    out: Dict[str, Tuple[str, str, str]] = {}
+    for name in table:
+        kind = kind_of(name)
+        if kind in ("integer", "number") or name == COMPACT_DATE:
+            group, point = NUMBER_SEPARATORS.get(name, (None, "."))
+            out[name] = ("number", group or "", point or "")
+        elif kind in ("datetime", "time"):
+            out[name] = ("temporal", "", "")
+        elif kind == "boolean" or name in ("letter_tf", "letter_yn"):  # letters a boolean column may hold
+            out[name] = ("boolean", "", "")
+    return out
 
 
 def _start_of_table(inp: "_native.Input", sample: bytes, found: Dialect) -> Tuple[str, ...]:

@@ -12,7 +12,7 @@ import dataclasses
 import json
 from dataclasses import dataclass, field
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from .types import (
     COVERS,
@@ -20,8 +20,11 @@ from .types import (
     DATE_ORDERS,
     DEFAULT_TYPES,
     FALSE_VALUES,
+    FOLDED,
     NUMBER_SEPARATORS,
+    PADDED_NUMBERS,
     TRUE_VALUES,
+    UNPADDED,
     default_types,
     kind_of,
 )
@@ -55,8 +58,11 @@ class ColumnProfile:
 
     ``format`` is the strftime format of a date or datetime verdict, when
     its type has one. ``note`` says what a reader of the counts alone might
-    miss: that a column holds both day-first and month-first dates, or which
-    order was assumed for dates that read either way.
+    miss: that a column holds both day-first and month-first dates, which
+    order was assumed for dates that read either way, how two-digit years
+    are read, that numbers have blanks around them or that a time is 24:00.
+    ``padded`` is true for an integer or decimal verdict some of whose
+    values have blanks around them, which a loader must trim.
     """
 
     name: str
@@ -69,6 +75,7 @@ class ColumnProfile:
     #: In a merged profile, the files that have this column (its counts are
     #: theirs alone); empty for the profile of one file.
     present_in: Tuple[str, ...] = ()
+    padded: bool = False
 
     @property
     def missing(self) -> int:
@@ -101,6 +108,7 @@ class ColumnProfile:
             "format": self.format,
             "group_char": self.group_char,
             "decimal_char": self.decimal_char,
+            "padded": self.padded,
             "note": self.note,
             **({"present_in": list(self.present_in)} if self.present_in else {}),
         }
@@ -180,6 +188,14 @@ class Profile:
     #: ``extra_1``, ... named for fields beyond the header that rows of the
     #: file's first 64 KiB hold). Row numbers count the header as 1.
     shapes: Mapping[str, int] = field(default_factory=dict, compare=False)
+    #: What the pass measured for the loaders' schemas, per column name: the
+    #: longest text (``max_bytes``, ``max_chars``), the data rows too short to
+    #: reach the column (``missing``) and, per type, its integers' range, its
+    #: numbers' digits, its datetimes' zones and fractions, its booleans'
+    #: spellings (``types``); None where nothing was measured. The SQL, JSON
+    #: Schema and dataframe outputs read it instead of the file (see
+    #: :func:`velmira.schema.measure`).
+    measures: Optional[Mapping[str, Mapping[str, Any]]] = field(default=None, compare=False, repr=False)
 
     def merge(self, *others: "Profile") -> "Profile":
         """This profile merged with others: see :func:`merge`."""
@@ -296,29 +312,15 @@ def profile_column(
     if present == 0:
         return ColumnProfile(name, EMPTY, None, 0.0, counts)
 
-    covers = {t: [c for c in COVERS.get(t, ()) if c in counts] for t in type_names}
-    conflicts = []
-    for day_first, month_first_type, either in DATE_ORDERS:
-        if not {day_first, month_first_type, either} <= set(counts):
-            continue
-        days, months = counts[day_first], counts[month_first_type]
-        if days and not months:
-            covers[day_first].append(either)
-        elif months and not days:
-            covers[month_first_type].append(either)
-        elif days and months:
-            conflicts.append(
-                f"{days} {_plural_values(days)} can only be day-first ({day_first}) and "
-                f"{months} only month-first ({month_first_type})"
-            )
+    covers, notes = _covers(counts, type_names)
 
     def covered(type_name: str) -> int:
         return counts[type_name] + sum(counts[t] for t in covers[type_name])
 
-    ranked = sorted(type_names, key=lambda t: (-covered(t), -counts[t], type_names.index(t)))
-    note = "; ".join(conflicts) or None
+    candidates = [t for t in type_names if FOLDED.get(t) not in counts]
+    ranked = sorted(candidates, key=lambda t: (-covered(t), -counts[t], type_names.index(t)))
     if not ranked or covered(ranked[0]) == 0:
-        return ColumnProfile(name, STRING, None, 0.0, counts, note=note)
+        return ColumnProfile(name, STRING, None, 0.0, counts, note="; ".join(notes) or None)
     best = ranked[0]
     share = covered(best) / present
     verdict = best if share >= threshold else STRING
@@ -327,8 +329,75 @@ def profile_column(
         if verdict == either:
             fmt = DATE_FORMATS[month_first_type if month_first else day_first]
             order = "month-first" if month_first else "day-first"
-            note = f"day and month are both 12 or less in every date: read {order} ({fmt})"
-    return ColumnProfile(name, verdict, best, share, counts, format=fmt, note=note)
+            notes = [f"day and month are both 12 or less in every date: read {order} ({fmt})"]
+    if fmt and "%y" in fmt:
+        notes.append("two-digit years are read as %y reads them: 00-68 as 2000-2068, 69-99 as 1969-1999")
+    accepted = {verdict, *covers.get(verdict, ())}
+    blanks = sum(counts[t] for t in PADDED_NUMBERS if t in accepted)
+    if blanks:
+        notes.append(f"{blanks} {_plural_values(blanks)} with blanks around the number: trim before reading")
+    if "time_end_of_day" in accepted and counts["time_end_of_day"]:
+        notes.append("24:00 ends a day here: read as 23:59:59.999999 of that day")
+    return ColumnProfile(name, verdict, best, share, counts, format=fmt, note="; ".join(notes) or None,
+                         padded=bool(blanks))
+
+
+# Day-month families: the triples of DATE_ORDERS whose types share a format up
+# to the order, the padded ones with their unpadded twins. The evidence of
+# order is the family's: "5/19/2006" proves month-first for "01/02/2006" too.
+_DATE_FAMILIES: Tuple[Tuple[Tuple[str, str, str], ...], ...] = tuple(
+    tuple(triple for triple in DATE_ORDERS if UNPADDED.get(triple[0], triple[0]) == key)
+    for key in dict.fromkeys(UNPADDED.get(triple[0], triple[0]) for triple in DATE_ORDERS)
+)
+
+
+def _covers(counts: Mapping[str, int], type_names: Sequence[str]) -> Tuple[Dict[str, List[str]], List[str]]:
+    """For each type, the types whose values count towards it in a column with
+    these counts; and the notes on day-first and month-first dates that clash."""
+    covers = {t: [c for c in COVERS.get(t, ()) if c in counts] for t in type_names}
+    for unpadded, padded in UNPADDED.items():
+        if unpadded in covers and padded in covers:
+            covers[unpadded].append(padded)
+            covers[padded].append(unpadded)
+    # One letter is a boolean only beside its partner: T with F, Y with N.
+    # A column of F and M, or of Y and T, holds letters.
+    letters = [t for t in ("letter_tf", "letter_yn") if t in covers]
+    pair = [t for t in letters if counts[t]]
+    if "boolean" in covers and len(pair) == 1 and not counts.get("letter"):
+        covers["boolean"].extend(pair)
+    elif "letter" in covers:
+        covers["letter"].extend(letters)
+    conflicts = []
+    for family in _DATE_FAMILIES:
+        family = tuple(triple for triple in family if all(t in covers for t in triple))
+        days = sum(counts[d] for d, _, _ in family)
+        months = sum(counts[m] for _, m, _ in family)
+        eithers = [e for _, _, e in family]
+        if days and not months:
+            for day_first, _, _ in family:
+                covers[day_first].extend(eithers)
+        elif months and not days:
+            for _, month_first, _ in family:
+                covers[month_first].extend(eithers)
+        elif days and months:
+            day_types = ", ".join(d for d, _, _ in family if counts[d])
+            month_types = ", ".join(m for _, m, _ in family if counts[m])
+            conflicts.append(f"{days} {_plural_values(days)} can only be day-first ({day_types}) and "
+                             f"{months} only month-first ({month_types})")
+    return covers, conflicts
+
+
+def accepted_types(column: ColumnProfile) -> FrozenSet[str]:
+    """The types whose texts ``column``'s verdict reads: the verdict itself and the
+    types that counted towards it, or could have (the either-way dates of a
+    column whose order is sure)."""
+    type_names = [t for t in column.counts if t not in ("NA", "other")]
+    covers, _ = _covers(column.counts, type_names)
+    accepted = {column.type, *covers.get(column.type, ())}
+    for family in _DATE_FAMILIES:
+        if any(column.type in triple[:2] for triple in family):
+            accepted.update(either for _, _, either in family)
+    return frozenset(accepted)
 
 
 def _plural_values(count: int) -> str:
@@ -394,11 +463,52 @@ def merge(profiles: Iterable[Profile]) -> Profile:
         compression=compressions.pop() if len(compressions) == 1 else None,
         rereadable=all(part.rereadable for part in parts),
         parts=tuple(parts),
-        merge_exact=_exclusive_table(first.types),
+        merge_exact=exclusive_table(first.types),
+        measures=_merged_measures(parts, list(counts)),
     )
 
 
-def _exclusive_table(types: Mapping[str, Sequence[str]]) -> bool:
+def _merged_measures(parts: Sequence[Profile], names: Sequence[str]) -> Optional[Dict[str, Dict[str, Any]]]:
+    """The parts' measures as one pass over all of them would give them; None unless every
+    part has them. A part without a column misses it in every row."""
+    if any(part.measures is None for part in parts):
+        return None
+    merged: Dict[str, Dict[str, Any]] = {}
+    for name in names:
+        total: Dict[str, Any] = {"max_bytes": 0, "max_chars": 0, "missing": 0, "types": {}}
+        for part in parts:
+            m = part.measures.get(name)
+            if m is None:
+                total["missing"] += part.rows
+                continue
+            total["max_bytes"] = max(total["max_bytes"], m["max_bytes"])
+            total["max_chars"] = max(total["max_chars"], m["max_chars"])
+            total["missing"] += m["missing"]
+            for type_name, t in m["types"].items():
+                into = total["types"].get(type_name)
+                total["types"][type_name] = dict(t) if into is None else _merged_type_measure(into, t)
+        merged[name] = total
+    return merged
+
+
+def _merged_type_measure(a: Mapping[str, Any], b: Mapping[str, Any]) -> Dict[str, Any]:
+    out = dict(a)
+    for key in ("seen", "zoned", "naive"):
+        out[key] = a[key] + b[key]
+    for key in ("int_digits", "scale", "fraction_digits"):
+        out[key] = max(a[key], b[key])
+    for key in ("int_overflow", "exponent", "fraction_comma"):
+        out[key] = a[key] or b[key]
+    if "min_int" in b:
+        out["min_int"] = min(a["min_int"], b["min_int"]) if "min_int" in a else b["min_int"]
+        out["max_int"] = max(a["max_int"], b["max_int"]) if "max_int" in a else b["max_int"]
+    out["spellings"] = list(dict.fromkeys([*a["spellings"], *b["spellings"]]))
+    return out
+
+
+def exclusive_table(types: Mapping[str, Sequence[str]]) -> bool:
+    """Whether the table is one whose types are known to exclude one another: no text
+    matches two of them (the default tables, checked by the tests through the engine)."""
     table = {name: tuple(patterns) for name, patterns in types.items()}
     return any(table == dict(known) for known in _EXCLUSIVE_TABLES)
 
@@ -425,6 +535,9 @@ _OTHER_FIELDS: Mapping[str, Mapping[str, object]] = {
     "email": {"type": "string", "format": "email"},
     "url": {"type": "string", "format": "uri"},
     "uuid": {"type": "string", "format": "uuid"},
+    "time_end_of_day": {"type": "time", "format": "any"},
+    # Table Schema's own year-month is written YYYY-MM, and takes no format.
+    "year_month": {"type": "yearmonth"},
 }
 
 
@@ -446,6 +559,8 @@ def _table_schema_fields() -> Dict[str, Dict[str, object]]:
             fields[name] = descriptor
         elif name in DATE_FORMATS:
             fields[name] = {"type": kind, "format": DATE_FORMATS[name]}
+        elif kind is None:  # letters and quarters
+            fields[name] = {"type": "string"}
         else:  # either-way dates: the format is the column's, given by table_schema_field
             fields[name] = {"type": kind}
     return fields
@@ -475,6 +590,8 @@ def table_schema_field(column: ColumnProfile, types: Mapping[str, Sequence[str]]
     else:
         return {"type": "string"}
     # "%Y-%m-%d" is the default format of a Table Schema date.
-    if column.format and column.format != "%Y-%m-%d":
+    if column.format and column.format != "%Y-%m-%d" and descriptor["type"] != "yearmonth":
         descriptor["format"] = column.format
+    if column.padded:  # a number that is not bare has what surrounds it removed
+        descriptor["bareNumber"] = False
     return descriptor

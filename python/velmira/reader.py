@@ -32,7 +32,7 @@ from .inference import SNIFF_BYTES, _lf_rows, _named, _start_of_table, compile_t
 from .profile import EMPTY, ColumnProfile, Profile
 from .source import Progress, Source, open_input
 from .types import DATE_ORDERS, FALSE_VALUES, NUMBER_SEPARATORS, TRUE_VALUES, kind_of
-from .values import accepted_types
+from .profile import accepted_types
 
 #: Rows in a batch unless told otherwise.
 BATCH_ROWS = 65_536
@@ -348,8 +348,9 @@ class Reader:
             read = self._open(part, plans)
             read.drain()
             for name, counts in zip(part.column_names, read.counts()):
-                total = measured.setdefault(name, {"zoned": 0, "naive": 0, "whole": 0, "scale": 0, "exponents": 0})
-                for key in ("zoned", "naive", "exponents"):
+                total = measured.setdefault(name, {"zoned": 0, "naive": 0, "end_of_day": 0, "whole": 0, "scale": 0,
+                                                   "exponents": 0})
+                for key in ("zoned", "naive", "end_of_day", "exponents"):
                     total[key] += counts[key]
                 for key in ("whole", "scale"):
                     total[key] = max(total[key], counts[key])
@@ -398,13 +399,17 @@ class Reader:
                 plan.update(kind="timestamp", type="timestamp_utc" if "%z" in column.format else "timestamp",
                             format=column.format)
             else:
-                self.notes[column.name] = f"read as text: a time type with a format ({column.format!r})"
-                return text
+                plan.update(kind="time", type="time64", format=column.format, zoned="%z" in column.format)
             return plan
         if kind == "date":
             self.notes[column.name] = "read as text: its date type has no format"
             return text
         zoned, naive = (measured or {}).get("zoned", 0), (measured or {}).get("naive", 0)
+        end_of_day = (measured or {}).get("end_of_day", 0)
+        if end_of_day:
+            self.notes[column.name] = (f"read as text: {end_of_day} values are 24:00, the end of a day, "
+                                       "which no time64 value is")
+            return text
         if zoned and naive:
             self.notes[column.name] = (f"read as text: {zoned} values carry a zone and {naive} do not, "
                                        "so no single timestamp type holds them all")
@@ -412,7 +417,7 @@ class Reader:
         if kind == "datetime":
             plan.update(kind="timestamp", type="timestamp_utc" if zoned else "timestamp", iso=True)
         else:
-            plan.update(kind="time", type="time64", zoned=bool(zoned))
+            plan.update(kind="time", type="time64", zoned=bool(zoned), iso=True)
             if zoned:
                 self.notes[column.name] = "times carry zones: read as the time of day in UTC"
         return plan

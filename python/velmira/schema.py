@@ -13,12 +13,13 @@ polars, pandas.
 
 from __future__ import annotations
 
+import codecs
 import os
 from dataclasses import dataclass
 from decimal import Decimal
 from typing import Any, Dict, List, Mapping, Optional
 
-from .profile import ColumnProfile, Profile
+from .profile import ColumnProfile, Profile, accepted_types, exclusive_table
 from .types import DEFAULT_TYPES, kind_of
 from .values import _require_distinct, aligned_rows, converter
 
@@ -64,12 +65,18 @@ class ColumnStats:
 
 
 def measure(profile: Profile) -> Dict[str, ColumnStats]:
-    """Read the profiled file again and measure every column (see :class:`ColumnStats`).
+    """Every column's :class:`ColumnStats`: from what the pass measured
+    (``Profile.measures``) when the profile has it and its types are the
+    default ones, which no text matches two of; else by reading the profiled
+    file again.
 
     Raises ValueError for repeated column names or a value that is not UTF-8.
     """
     names = profile.column_names
     _require_distinct(names)
+    measured = _from_the_pass(profile)
+    if measured is not None:
+        return measured
     markers = frozenset(profile.na_values)
     stats = {name: ColumnStats() for name in names}
     plans = [(stats[c.name], kind_of(c.type), converter(profile, c)) for c in profile.columns]
@@ -108,6 +115,60 @@ def measure(profile: Profile) -> Dict[str, ColumnStats]:
     for i, name in enumerate(names):
         stats[name].spellings = frozenset(spellings[i])
     return stats
+
+
+def _from_the_pass(profile: Profile) -> Optional[Dict[str, ColumnStats]]:
+    # With types that overlap, a text counted as one type may also be accepted by the
+    # column's type; only a second reading measures those alike.
+    if not profile.measures or not exclusive_table(profile.types):
+        return None
+    encoding = getattr(profile.dialect, "encoding", None) or "utf-8"
+    # The pass counts UTF-8 characters; a file of another encoding has one per byte
+    # where it is single-byte, and is measured again where it is not.
+    utf8 = codecs.lookup(encoding).name in ("utf-8", "utf-8-sig", "ascii")
+    if not utf8 and codecs.lookup(encoding).name not in _SINGLE_BYTE:
+        return None
+    stats: Dict[str, ColumnStats] = {}
+    for column in profile.columns:
+        m = profile.measures.get(column.name)
+        if m is None:
+            return None
+        s = ColumnStats(nulls=column.counts.get("NA", 0) + m["missing"],
+                        max_length=m["max_chars"] if utf8 else m["max_bytes"])
+        kind = kind_of(column.type)
+        if kind is not None:
+            accepted = accepted_types(column)
+            present = sum(column.counts.values()) - column.counts.get("NA", 0)
+            s.unparsed = present - sum(column.counts.get(t, 0) for t in accepted)
+            measured = [m["types"][t] for t in accepted if t in m["types"]]
+            if any(t["int_overflow"] for t in measured) and kind == "integer":
+                return None  # beyond 38 digits: the exact range needs the texts
+            for t in measured:
+                _add_measured(s, kind, t, encoding)
+        stats[column.name] = s
+    return stats
+
+
+_SINGLE_BYTE = frozenset({"latin-1", "iso8859-1", "iso8859-15", "cp1252", "cp1250", "cp1251", "mac-roman"})
+
+
+def _add_measured(s: ColumnStats, kind: str, t: Mapping[str, Any], encoding: str) -> None:
+    # Each kind keeps what the second reading keeps for it, and nothing else.
+    if kind == "integer":
+        if "min_int" in t:
+            s.min_int = t["min_int"] if s.min_int is None else min(s.min_int, t["min_int"])
+            s.max_int = t["max_int"] if s.max_int is None else max(s.max_int, t["max_int"])
+    elif kind == "number":
+        s.int_digits = max(s.int_digits, t["int_digits"])
+        s.scale = max(s.scale, t["scale"])
+        s.exponent = s.exponent or t["exponent"]
+    elif kind in ("datetime", "time"):
+        s.zoned += t["zoned"]
+        s.naive += t["naive"]
+        s.fraction_digits = max(s.fraction_digits, t["fraction_digits"])
+        s.fraction_comma = s.fraction_comma or t["fraction_comma"]
+    elif kind == "boolean" and t["spellings"]:
+        s.spellings = s.spellings | {b.decode(encoding, "replace") for b in t["spellings"]}
 
 
 def _measure_number(s: ColumnStats, text: str, value: Decimal) -> None:
@@ -313,8 +374,9 @@ def to_json_schema(profile: Profile) -> Dict[str, Any]:
 #
 # These map a column to the type that the library's own CSV reader makes of
 # the text as it is written. Texts that reader cannot parse (thousands
-# separators, decimal commas, percentages, day-month and month-name dates)
-# stay strings: the profile's format and separators say how to convert them.
+# separators, decimal commas, percentages, day-month and month-name dates,
+# dates without leading zeros, 12-hour clocks, 24:00) stay strings: the
+# profile's format and separators say how to convert them.
 
 
 def _native(column: ColumnProfile, s: ColumnStats, profile: Profile) -> Optional[str]:
@@ -325,8 +387,11 @@ def _native(column: ColumnProfile, s: ColumnStats, profile: Profile) -> Optional
         return "float64"
     if column.type == "boolean" and tuple(profile.types.get("boolean", ())) == DEFAULT_TYPES["boolean"]:
         return "boolean"
-    if column.type == "date":
+    # The readers want ISO dates with leading zeros, and have no 24:00.
+    if column.type == "date" and not column.counts.get("date_unpadded"):
         return "date"
+    if column.type == "time" and column.counts.get("time_end_of_day"):
+        return None
     if column.type in ("datetime", "time") and not s.fraction_comma and not (s.zoned and s.naive):
         return column.type + ("_zoned" if s.zoned else "")
     return None
@@ -360,7 +425,8 @@ def to_polars_schema(profile: Profile, stats: Optional[Mapping[str, ColumnStats]
     """A ``polars.Schema`` for ``polars.read_csv(schema=...)``, read with ``null_values`` set to the markers.
 
     Boolean columns are Boolean only when they spell their values true and
-    false (in any case), which is all polars reads; otherwise String.
+    false (in any case), which is all polars reads; otherwise String. So are
+    numbers with blanks around them, which polars does not trim.
     """
     pl = _import("polars", "polars")
     stats = measure(profile) if stats is None else stats
@@ -372,6 +438,8 @@ def to_polars_schema(profile: Profile, stats: Optional[Mapping[str, ColumnStats]
         if kind == "boolean" and not all(t.lower() in ("true", "false") for t in s.spellings):
             kind = None
         if kind == "time" and s.zoned:
+            kind = None
+        if column.padded:  # polars reads no blanks around a number
             kind = None
         schema[column.name] = {
             "int64": pl.Int64, "float64": pl.Float64, "boolean": pl.Boolean, "date": pl.Date,

@@ -23,6 +23,34 @@ such as "007" or ZIP codes stay strings), no surrounding blanks. Dates check the
 day against the month but not leap years: 2023-02-30 is refused, 2023-02-29 is
 accepted. Every pattern uses only syntax that Python's ``re`` reads the same
 way, so the package can check and convert values with the same patterns.
+
+Files also write the looser forms, and each has a type of its own next to the
+strict one, so that stored profiles keep their meaning and a loader knows
+what it reads:
+
+- Day, month and hour without a leading zero ("5/19/2006 0:00:00",
+  "2005-10-3", "2010/1/5") are the ``_unpadded`` twins of the padded types; a twin and its
+  padded type count towards each other, since a writer that does not pad
+  still writes "12/25/2006". strptime's %d, %m and %H read one digit too, so
+  the twins share their padded type's format.
+- Two-digit years (``_yy``, "3/30/12", "19-Sep-03") are read as strptime's
+  %y reads them: 00-68 are 2000-2068, 69-99 are 1969-1999. With dots the day
+  and month must be two digits, so that versions such as "1.10.12" stay strings.
+- A single letter is never a boolean on its own: T/F and Y/N are types of their
+  own (``letter_tf``, ``letter_yn``) next to every other letter (``letter``),
+  and the column's verdict decides (see ``velmira.profile``), so that a column
+  of F and M reads as letters.
+- A number with blanks around it (``integer_padded``, ``decimal_padded``) and
+  the 24:00 that ends a day in weather files (``time_end_of_day``) are never a
+  verdict of their own: they count towards ``integer``, ``decimal`` and
+  ``time``, and the column says that its values need trimming or hold 24:00.
+- Year and month ("2023-01", "1948 Jan") are dates, read as the first of the
+  month. "2023-01" needs a year from 1000 to 2999 and a month 01 to 12, so
+  that part numbers and most season labels ("1998-99") stay strings.
+- Quarters ("1974Q1", "2010 Q4", "Q42010") have no strftime directive and are
+  read as text.
+- Times on a 12-hour clock ("2:30 PM") are types of their own with a format;
+  ``time`` keeps the 24-hour ISO times.
 """
 
 from __future__ import annotations
@@ -30,8 +58,11 @@ from __future__ import annotations
 from types import MappingProxyType
 from typing import Dict, List, Mapping, Optional, Tuple
 
-TRUE_VALUES: Tuple[str, ...] = ("true", "True", "TRUE", "yes", "Yes", "YES", "t", "T")
-FALSE_VALUES: Tuple[str, ...] = ("false", "False", "FALSE", "no", "No", "NO", "f", "F")
+#: The texts a boolean column may hold for true and false. The one-letter texts
+#: are counted as letters, and make a boolean only in a column of T/F or Y/N alone.
+TRUE_VALUES: Tuple[str, ...] = ("true", "True", "TRUE", "yes", "Yes", "YES", "t", "T", "y", "Y")
+FALSE_VALUES: Tuple[str, ...] = ("false", "False", "FALSE", "no", "No", "NO", "f", "F", "n", "N")
+_BOOLEAN_WORDS = tuple(text for text in TRUE_VALUES + FALSE_VALUES if len(text) > 1)
 
 _INTEGER = r"[+-]?(?:0|[1-9][0-9]*)"
 _EXPONENT = r"[eE][+-]?[0-9]+"
@@ -114,6 +145,67 @@ _MON_D_Y = _alt(
 # Compact dates are only plausible years, since every one of them is also a number.
 _COMPACT_DATE = "(?:19|20)[0-9]{2}" + _month_day("")
 
+# The same parts with one or two digits, for the forms written without leading zeros.
+_LMONTHS_31 = r"(?:0?[13578]|1[02])"
+_LMONTHS_30 = r"(?:0?[469]|11)"
+_LFEB = "0?2"
+_LLOW = r"(?:0?[1-9]|1[0-2])"
+
+
+def _loose_month_day(sep: str) -> str:
+    return _alt(_LMONTHS_31 + sep + _MDAY_31, _LMONTHS_30 + sep + _MDAY_30, _LFEB + sep + _MDAY_29)
+
+
+def _loose_day_first(sep: str) -> str:
+    return _alt(_HIGH_DAY_31 + sep + _LMONTHS_31, _HIGH_DAY_30 + sep + _LMONTHS_30, _HIGH_DAY_29 + sep + _LFEB)
+
+
+def _loose_month_first(sep: str) -> str:
+    return _alt(_LMONTHS_31 + sep + _HIGH_DAY_31, _LMONTHS_30 + sep + _HIGH_DAY_30, _LFEB + sep + _HIGH_DAY_29)
+
+
+# The three orders of a day-month date, by the name each has in the type names.
+_ORDERS = ("dmy", "mdy", "dmy_or_mdy")
+_PADDED_ORDER = {"dmy": _day_first, "mdy": _month_first, "dmy_or_mdy": lambda s: _LOW + s + _LOW}
+_LOOSE_ORDER = {"dmy": _loose_day_first, "mdy": _loose_month_first, "dmy_or_mdy": lambda s: _LLOW + s + _LLOW}
+_YY = "[0-9]{2}"
+
+# Times after a date: 24-hour with one or two digits for the hour, with or
+# without seconds, and the 12-hour clock that US exports write.
+_HOUR = r"(?:[01]?[0-9]|2[0-3])"
+_LHMS = " " + _HOUR + ":[0-5][0-9]:[0-5][0-9]"
+_LHM = " " + _HOUR + ":[0-5][0-9]"
+_MERIDIEM = " (?:AM|PM|am|pm)"
+_HM_12 = r" (?:0?[1-9]|1[0-2]):[0-5][0-9]" + _MERIDIEM
+_HMS_12 = r" (?:0?[1-9]|1[0-2]):[0-5][0-9]:[0-5][0-9]" + _MERIDIEM
+
+# Full month names. May is left to the abbreviations, which it is one of; a
+# full-name verdict covers its abbreviated twin for that month's sake.
+_MONTH_31 = ("January", "March", "July", "August", "October", "December")
+_MONTH_30 = ("April", "June", "September", "November")
+_ABBREVIATED = (_mon(_MON_31), _mon(_MON_30), _mon(("Feb",)))
+_FULL = (_mon(_MONTH_31), _mon(_MONTH_30), _mon(("February",)))
+
+
+def _day_then_month(sep: str, names: Tuple[str, str, str]) -> str:
+    """Day, separator, month name (of ``_ABBREVIATED`` or ``_FULL``): a day that exists in that month."""
+    return _alt(_MDAY_31 + sep + names[0], _MDAY_30 + sep + names[1], _MDAY_29 + sep + names[2])
+
+
+def _month_then_day(sep: str, names: Tuple[str, str, str]) -> str:
+    return _alt(names[0] + sep + _MDAY_31, names[1] + sep + _MDAY_30, names[2] + sep + _MDAY_29)
+
+
+def _not(pattern: str) -> str:
+    """A lookahead refusing texts that ``pattern`` matches whole: the twin of a
+    strict type takes only what the strict one leaves, so no text matches both."""
+    return "(?!" + pattern + "$)"
+
+
+def _padded(number: str) -> str:
+    """``number`` with at least one blank before or after it."""
+    return "(?: +" + number + " *|" + number + " +)"
+
 # The dotted-atom form of RFC 5322 for the local part; the domain needs a
 # dot and an alphabetic top-level label, so "ann@localhost" is not an e-mail.
 # Repeated groups are bounded, within the limits of RFC 5321 (64 bytes before
@@ -127,6 +219,59 @@ _HEX = "[0-9A-Fa-f]"
 #: The separators of the day-month date families, with their names in the type names.
 DATE_SEPARATORS: Mapping[str, str] = MappingProxyType({"slash": "/", "dot": ".", "dash": "-"})
 
+
+def _looser_forms() -> Dict[str, Tuple[str, Optional[str]]]:
+    """Name to (pattern, strftime format or None) of the forms beyond the strict ones."""
+    forms: Dict[str, Tuple[str, Optional[str]]] = {
+        "integer_padded": (_padded(_INTEGER), None),
+        "decimal_padded": (_padded(_alt(_INTEGER + r"?\.[0-9]+(?:" + _EXPONENT + ")?", _INTEGER + _EXPONENT)), None),
+        "letter_tf": ("[TFtf]", None),
+        "letter_yn": ("[YNyn]", None),
+        "letter": ("[A-EG-MO-SU-XZa-eg-mo-su-xz]", None),
+        "date_unpadded": (_not(_DATE) + _YEAR + "-" + _loose_month_day("-"), "%Y-%m-%d"),
+        # Japanese spreadsheets write 2010/1/5.
+        "date_ymd_slash_unpadded": (_not(_YEAR + "/" + _month_day("/")) + _YEAR + "/" + _loose_month_day("/"),
+                                    "%Y/%m/%d"),
+        "datetime_ymd_slash_unpadded": (_not(_YEAR + "/" + _month_day("/") + _HMS) + _YEAR + "/"
+                                        + _loose_month_day("/") + _LHMS, "%Y/%m/%d %H:%M:%S"),
+        "datetime_ymd_slash_hm": (_YEAR + "/" + _loose_month_day("/") + _LHM, "%Y/%m/%d %H:%M"),
+    }
+    for name, sep in DATE_SEPARATORS.items():
+        s = "\\" + sep if sep == "." else sep
+        for order in _ORDERS:
+            d, m = ("%d", "%m") if order != "mdy" else ("%m", "%d")
+            ymd = f"{d}{sep}{m}{sep}%Y"
+            strict, loose = _PADDED_ORDER[order](s), _LOOSE_ORDER[order](s)
+            forms[f"date_{order}_{name}_unpadded"] = (_not(strict + s + _YEAR) + loose + s + _YEAR, ymd)
+            yy_parts = strict if sep == "." else loose
+            forms[f"date_{order}_{name}_yy"] = (yy_parts + s + _YY, ymd.replace("%Y", "%y"))
+            forms[f"datetime_{order}_{name}_unpadded"] = (
+                _not(strict + s + _YEAR + _HMS) + loose + s + _YEAR + _LHMS, ymd + " %H:%M:%S")
+            # No strict type has these times, so padded and unpadded dates share one type.
+            forms[f"datetime_{order}_{name}_hm"] = (loose + s + _YEAR + _LHM, ymd + " %H:%M")
+            if sep == "/":  # the 12-hour clock and Excel's m/d/yy h:mm are written with slashes
+                forms[f"datetime_{order}_slash_hm_ampm"] = (loose + s + _YEAR + _HM_12, ymd + " %I:%M %p")
+                forms[f"datetime_{order}_slash_hms_ampm"] = (loose + s + _YEAR + _HMS_12, ymd + " %I:%M:%S %p")
+                forms[f"datetime_{order}_slash_yy_hm"] = (loose + s + _YY + _LHM, ymd.replace("%Y", "%y") + " %H:%M")
+    forms.update({
+        "date_d_mon_yy": (_day_then_month("-", _ABBREVIATED) + "-" + _YY, "%d-%b-%y"),
+        "date_d_mon_y_blank": (_day_then_month(" ", _ABBREVIATED) + " " + _YEAR, "%d %b %Y"),
+        "date_mon_d_y_blank": (_month_then_day(" ", _ABBREVIATED) + " " + _YEAR, "%b %d %Y"),
+        "date_mon_d_y_dash": (_month_then_day("-", _ABBREVIATED) + "-" + _YEAR, "%b-%d-%Y"),
+        "date_month_d_y": (_month_then_day(" ", _FULL) + ", " + _YEAR, "%B %d, %Y"),
+        "date_d_month_y": (_day_then_month(" ", _FULL) + " " + _YEAR, "%d %B %Y"),
+        "year_month": ("[12][0-9]{3}-" + _LOW, "%Y-%m"),
+        "year_mon": (_YEAR + " " + _mon(_MON_31 + _MON_30 + ("Feb",)), "%Y %b"),
+        "year_quarter": (_alt(_YEAR + "(?:Q| Q|-Q)[1-4]", "Q[1-4] ?" + _YEAR), None),
+        "time_end_of_day": ("24:00(?::00)?", None),
+        "time_hm_ampm": (_HM_12[1:], "%I:%M %p"),
+        "time_hms_ampm": (_HMS_12[1:], "%I:%M:%S %p"),
+    })
+    return forms
+
+
+_LOOSER_FORMS = _looser_forms()
+
 #: (day-first type, month-first type, either type) of every family of day-month
 #: dates and datetimes: the type whose texts are surely day-first, the one whose
 #: texts are surely month-first, and the one whose texts read either way.
@@ -135,7 +280,32 @@ DATE_ORDERS: Tuple[Tuple[str, str, str], ...] = tuple(
     (f"{kind}_dmy_{name}", f"{kind}_mdy_{name}", f"{kind}_dmy_or_mdy_{name}")
     for kind in ("date", "datetime")
     for name in DATE_SEPARATORS
+) + tuple(
+    (name, name.replace("_dmy_", "_mdy_", 1), name.replace("_dmy_", "_dmy_or_mdy_", 1))
+    for name in _LOOSER_FORMS
+    if name.startswith(("date_dmy_", "datetime_dmy_")) and "_dmy_or_mdy_" not in name
 )
+
+#: Unpadded twin to its padded type: the same form and format, the one
+#: with leading zeros, the other without. Each counts towards the other.
+UNPADDED: Mapping[str, str] = MappingProxyType({
+    name: name[:-len("_unpadded")] for name in _LOOSER_FORMS if name.endswith("_unpadded")
+})
+
+#: Types that are never a column's verdict while the type named here is in
+#: the table: their values are read as that type's, with something to say
+#: (blanks to trim, a 24:00). Single letters go to ``boolean`` or ``letter``
+#: by the column's evidence (see ``velmira.profile``).
+FOLDED: Mapping[str, str] = MappingProxyType({
+    "integer_padded": "integer",
+    "decimal_padded": "decimal",
+    "time_end_of_day": "time",
+    "letter_tf": "letter",
+    "letter_yn": "letter",
+})
+
+#: The number types whose texts have blanks around them.
+PADDED_NUMBERS = ("integer_padded", "decimal_padded")
 
 
 def _build_types() -> Dict[str, Tuple[str, ...]]:
@@ -156,7 +326,7 @@ def _build_types() -> Dict[str, Tuple[str, ...]]:
             "[+-]?" + _alt("0,[0-9]+", "[1-9][0-9]{0,2},(?:[0-9]{1,2}|[0-9]{4,})", "[1-9][0-9]{3,},[0-9]+"),
         ),
         "percent": (_INTEGER + r"(?:\.[0-9]+)?%",),
-        "boolean": ("(?:" + "|".join(TRUE_VALUES + FALSE_VALUES) + ")",),
+        "boolean": ("(?:" + "|".join(_BOOLEAN_WORDS) + ")",),
         "date": (_DATE,),
     }
     for time_part, kind in (("", "date"), (_HMS, "datetime")):
@@ -179,6 +349,9 @@ def _build_types() -> Dict[str, Tuple[str, ...]]:
         ),
         "uuid": ("-".join(_HEX + "{%d}" % n for n in (8, 4, 4, 4, 12)),),
     })
+    # The looser forms come after the strict ones, which keep their order
+    # for breaking ties.
+    types.update({name: (pattern,) for name, (pattern, _) in _LOOSER_FORMS.items()})
     return types
 
 
@@ -214,8 +387,8 @@ _PLAIN_NUMBERS = ("integer", COMPACT_DATE)
 #: choosing a column's type: "12" next to "12.50" is still a decimal column,
 #: "999" next to "1,000" a thousands-comma column.
 COVERS: Mapping[str, Tuple[str, ...]] = MappingProxyType({
-    "integer": (COMPACT_DATE,),
-    "decimal": _PLAIN_NUMBERS,
+    "integer": (COMPACT_DATE, "integer_padded"),
+    "decimal": (*_PLAIN_NUMBERS, *PADDED_NUMBERS),
     "integer_thousands_comma": _PLAIN_NUMBERS,
     "decimal_thousands_comma": (*_PLAIN_NUMBERS, "decimal", "integer_thousands_comma"),
     "integer_thousands_dot": _PLAIN_NUMBERS,
@@ -223,6 +396,10 @@ COVERS: Mapping[str, Tuple[str, ...]] = MappingProxyType({
     # column is left a string rather than read wrongly.
     "decimal_thousands_dot": (*_PLAIN_NUMBERS, "integer_thousands_dot", "decimal_comma"),
     "decimal_comma": _PLAIN_NUMBERS,
+    "time": ("time_end_of_day",),
+    # Of the abbreviated twin, a full-name column holds May alone, which is both.
+    "date_month_d_y": ("date_mon_d_y",),
+    "date_d_month_y": ("date_d_mon_y_blank",),
 })
 
 #: (thousands separator, decimal separator) of the number types; None where
@@ -236,6 +413,8 @@ NUMBER_SEPARATORS: Mapping[str, Tuple[Optional[str], Optional[str]]] = MappingPr
     "decimal_thousands_dot": (".", ","),
     "decimal_comma": (None, ","),
     "percent": (None, "."),
+    "integer_padded": (None, None),
+    "decimal_padded": (None, "."),
 })
 
 
@@ -248,22 +427,25 @@ def _date_formats() -> Dict[str, str]:
             formats[f"{kind}_mdy_{name}"] = f"%m{sep}%d{sep}%Y" + hms
         formats[f"{kind}_d_mon_y"] = "%d-%b-%Y" + hms
         formats[f"{kind}_mon_d_y"] = "%b %d, %Y" + hms
+    formats.update({name: fmt for name, (_, fmt) in _LOOSER_FORMS.items() if fmt and "_dmy_or_mdy_" not in name})
     return formats
 
 
-#: The strftime format of every date and datetime type with a single format.
+#: The strftime format of every date, datetime and time type with a single format.
 #: An either-way type takes the format of the order chosen for its column.
 #: ISO datetimes and times have none: their patterns allow several shapes.
 DATE_FORMATS: Mapping[str, str] = MappingProxyType(_date_formats())
 
-_DATE_KINDS = ("date", COMPACT_DATE) + tuple(t for t in DEFAULT_TYPES if t.startswith("date_"))
+# Year and month are dates: the first of the month.
+_DATE_KINDS = ("date", COMPACT_DATE, "year_month", "year_mon") + tuple(
+    t for t in DEFAULT_TYPES if t.startswith("date_"))
 _DATETIME_KINDS = tuple(t for t in DEFAULT_TYPES if t.startswith("datetime"))
 
 
 def kind_of(type_name: str) -> Optional[str]:
     """What a default type's values are: "integer", "number", "boolean", "date",
-    "datetime", "time", or None for a type read as text."""
-    if type_name in ("integer", "integer_thousands_comma", "integer_thousands_dot"):
+    "datetime", "time", or None for a type read as text (letters and quarters among them)."""
+    if type_name in ("integer", "integer_thousands_comma", "integer_thousands_dot", "integer_padded"):
         return "integer"
     if type_name in NUMBER_SEPARATORS:
         return "number"
@@ -271,6 +453,8 @@ def kind_of(type_name: str) -> Optional[str]:
         return "date"
     if type_name in _DATETIME_KINDS:
         return "datetime"
+    if type_name in ("time_end_of_day", "time_hm_ampm", "time_hms_ampm"):
+        return "time"
     if type_name in ("boolean", "time"):
         return type_name
     return None

@@ -3,8 +3,10 @@
 The engine only counts; a loader needs values. This module reads the file
 again with the standard library's csv module (the same delimiter, the
 missing-value markers as None) and converts every field by its column's
-type: thousands separators removed, decimal commas made points, dates read
-with the column's format. Its reading agrees with the engine's for every
+type: thousands separators and the blanks around padded numbers removed,
+decimal commas made points, dates read with the column's format (two-digit
+years as strptime's %y reads them), and the 24:00 that ends a day read as
+the last instant of that day. Its reading agrees with the engine's for every
 file that the csv module reads as RFC 4180.
 """
 
@@ -16,15 +18,20 @@ import re
 import struct
 import threading
 from decimal import Decimal
-from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, Set, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Pattern, TextIO, Tuple
 
-from .profile import ColumnProfile, Profile
+from .profile import ColumnProfile, Profile, accepted_types
 from .source import open_text
-from .types import COVERS, DATE_ORDERS, NUMBER_SEPARATORS, TRUE_VALUES, kind_of
+from .types import NUMBER_SEPARATORS, TRUE_VALUES, kind_of
 
 _MONTHS = {name: number for number, name in enumerate(
     ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"), start=1)}
-_MONTH_NAME = re.compile("[A-Za-z]{3}")
+_MONTHS.update({name: number for number, name in enumerate(
+    ("january", "february", "march", "april", "may", "june", "july", "august", "september", "october",
+     "november", "december"), start=1)})
+_MONTH_NAME = re.compile("[A-Za-z]{3,}")
+_END_OF_DAY = re.compile("24:00(?::00)?")
+_MERIDIEM = re.compile(" ([AaPp])[Mm]$")
 _ISO = re.compile(
     r"([0-9]{4})-([0-9]{2})-([0-9]{2})[T ]"
     r"([0-9]{2}):([0-9]{2})(?::([0-9]{2})(?:[.,]([0-9]+))?)?"
@@ -53,7 +60,7 @@ def converter(profile: Profile, column: ColumnProfile) -> Callable[[str], Any]:
         make: Callable[[str], Any] = int if kind == "integer" else Decimal
 
         def number(text: str) -> Any:
-            check(text)
+            text = check(text).strip(" ")
             if text.endswith("%"):
                 text = text[:-1]
             if group:
@@ -73,8 +80,16 @@ def converter(profile: Profile, column: ColumnProfile) -> Callable[[str], Any]:
             raise ValueError(f"{text!r} is not a boolean")
 
         return boolean
+    if kind == "time" and column.format:  # a 12-hour clock
+        fmt = column.format
+        return lambda text: _strptime(check(text), fmt).time()
     if kind == "time":
-        return lambda text: _iso_time(check(text))
+        def time_of_day(text: str) -> dt.time:
+            # Python's time has no 24:00; the last instant of the day keeps the
+            # value on its own date and after every other time of that date.
+            return dt.time.max if _END_OF_DAY.fullmatch(check(text)) else _iso_time(text)
+
+        return time_of_day
     if column.format is None:
         return lambda text: _iso_datetime(check(text))
     fmt = column.format
@@ -229,16 +244,6 @@ def _require_distinct(names: List[str]) -> None:
         seen.add(name)
 
 
-def accepted_types(column: ColumnProfile) -> Set[str]:
-    """The types whose texts ``column``'s verdict reads as values: its own, those it covers,
-    and for a day-first or month-first verdict the dates that read either way."""
-    accepted = {column.type, *COVERS.get(column.type, ())}
-    for day_first, month_first, either in DATE_ORDERS:
-        if column.type in (day_first, month_first):
-            accepted.add(either)
-    return accepted
-
-
 def _checker(profile: Profile, column: ColumnProfile) -> Callable[[str], str]:
     accepted = accepted_types(column)
     patterns: List[Pattern[str]] = []
@@ -258,14 +263,21 @@ def _checker(profile: Profile, column: ColumnProfile) -> Callable[[str], str]:
 
 
 def _strptime(text: str, fmt: str) -> dt.datetime:
-    # Month names are read here rather than by %b, which follows the locale.
-    if "%b" in fmt:
+    # Month names are read here rather than by %b and %B, which follow the locale.
+    if "%b" in fmt or "%B" in fmt:
         match = _MONTH_NAME.search(text)
         month = _MONTHS.get(match.group().lower()) if match else None
         if month is None:
             raise ValueError(f"{text!r} has no English month name")
         text = text[:match.start()] + "%02d" % month + text[match.end():]
-        fmt = fmt.replace("%b", "%m")
+        fmt = fmt.replace("%b", "%m").replace("%B", "%m")
+    # AM and PM too: %p follows the locale.
+    if "%p" in fmt:
+        meridiem = _MERIDIEM.search(text)
+        if meridiem is None:
+            raise ValueError(f"{text!r} has no AM or PM")
+        value = dt.datetime.strptime(text[:meridiem.start()], fmt.replace(" %p", "").replace("%I", "%H"))
+        return value.replace(hour=value.hour % 12 + (12 if meridiem.group(1) in "Pp" else 0))
     return dt.datetime.strptime(text, fmt)
 
 

@@ -197,28 +197,35 @@ void BatchReader::convertField(std::size_t column, std::string_view text, bool b
         }
     }
     convert::Civil civil;
+    std::string_view number = text;
+    if (plan.kind == Kind::Int64 || plan.kind == Kind::Float64 || plan.kind == Kind::Decimal ||
+        plan.kind == Kind::DecimalProbe) {
+        // Numbers padded with blanks (" 42") are numbers of their column's type.
+        while (!number.empty() && (number.front() == ' ' || number.front() == '\t')) number.remove_prefix(1);
+        while (!number.empty() && (number.back() == ' ' || number.back() == '\t')) number.remove_suffix(1);
+    }
     switch (plan.kind) {
         case Kind::Int64: {
             std::int64_t value;
-            if (!convert::parseInt64(text, plan.number.group, value)) return refuse(column, text, build);
+            if (!convert::parseInt64(number, plan.number.group, value)) return refuse(column, text, build);
             if (build) out.appendInt64(value);
             return;
         }
         case Kind::Float64: {
             double value;
-            if (!convert::parseDouble(text, plan.number, value)) return refuse(column, text, build);
+            if (!convert::parseDouble(number, plan.number, value)) return refuse(column, text, build);
             if (build) out.appendDouble(value);
             return;
         }
         case Kind::Decimal: {
             __int128 value;
-            if (!convert::parseDecimal(text, plan.number, plan.scale, value)) return refuse(column, text, build);
+            if (!convert::parseDecimal(number, plan.number, plan.scale, value)) return refuse(column, text, build);
             if (build) out.appendDecimal(value);
             return;
         }
         case Kind::DecimalProbe: {
             convert::DecimalShape shape;
-            if (convert::measureDecimal(text, plan.number, shape)) {
+            if (convert::measureDecimal(number, plan.number, shape)) {
                 ColumnCounts& counts = counts_[column];
                 counts.whole = std::max(counts.whole, shape.whole);
                 counts.scale = std::max(counts.scale, shape.scale);
@@ -243,13 +250,17 @@ void BatchReader::convertField(std::size_t column, std::string_view text, bool b
             if (build) out.appendInt64(convert::epochMicros(civil));
             return;
         }
-        case Kind::Time:
-            if (!convert::parseIsoTime(text, civil) || civil.zoned != plan.zoned) return refuse(column, text, build);
+        case Kind::Time: {
+            const bool ok = plan.isoForm ? convert::parseIsoTime(text, civil) : plan.format.parse(text, civil);
+            if (!ok || civil.zoned != plan.zoned) return refuse(column, text, build);
             if (build) out.appendInt64(convert::dayMicros(civil));
             return;
+        }
         case Kind::ZoneProbe:
             if (convert::parseIsoDatetime(text, civil) || convert::parseIsoTime(text, civil)) {
                 ++(civil.zoned ? counts_[column].zoned : counts_[column].naive);
+            } else if (text == "24:00" || text == "24:00:00") {
+                ++counts_[column].endOfDay;
             }
             return;
         case Kind::Text:

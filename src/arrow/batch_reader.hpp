@@ -44,7 +44,7 @@ struct ColumnPlan {
     int scale = 0;
     convert::NumberFormat number;                  // Int64 (its group), Float64, Decimal
     bool isoForm = false;                          // Timestamp, Time: the ISO shapes, no format
-    convert::DateFormat format;                    // Date, and Timestamp without isoForm
+    convert::DateFormat format;                    // Date, and Timestamp and Time without isoForm
     std::shared_ptr<const convert::BoolWords> words;
     // The patterns of the types the column takes; a text none of them matches is refused
     // before it is converted. Empty: not checked (every text was of the column's types).
@@ -75,7 +75,8 @@ struct ColumnCounts {
     std::string firstError;            // the first such text, cut to 60 bytes
     std::uint64_t replaced = 0;        // texts whose invalid UTF-8 was replaced by U+FFFD
     std::uint64_t zoned = 0;           // ZoneProbe: ISO values with a zone,
-    std::uint64_t naive = 0;           //   and without
+    std::uint64_t naive = 0;           //   and without, and times of 24:00, which no
+    std::uint64_t endOfDay = 0;        //   time64 holds
     int whole = 0;                     // DecimalProbe: the most digits before the point,
     int scale = 0;                     //   and after it,
     std::uint64_t exponents = 0;       //   and the values written with an exponent

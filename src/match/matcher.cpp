@@ -79,14 +79,14 @@ int Pcre2Program::matchInterpreted(std::string_view text, MatchScratch& scratch)
                        scratch.data, scratch.context);
 }
 
-Pattern::Pattern(const boost::regex& regex) : regex_(regex), first_(ByteSet::all()) {
+Pattern::Pattern(const boost::regex& regex) : regex_(regex) {
     const std::string source = regex_.str();
     const Admission admission = admitPattern(source);
     if (!admission.admitted) {
         whyBoost_ = "not on the list of constructs both engines read alike: " + admission.reason;
         return;
     }
-    first_ = admission.firstBytes;
+    facts_ = admission.facts;
     fast_ = Pcre2Program::compile(source, whyBoost_);
 }
 

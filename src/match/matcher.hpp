@@ -15,8 +15,8 @@
 //  - Where Boost would throw its "complexity" or "ran out of stack space" error but PCRE2
 //    answers, PCRE2's answer stands: one engine's backtracking budget does not fail a pass.
 //    Patterns that run on Boost throw as before.
-//  - The first-byte shortcut uses the admission scanner's first-byte set, which is never
-//    smaller than the true one; patterns the scanner refuses get no shortcut.
+//  - The shortcuts (first byte, length) use the admission scanner's facts, each never
+//    narrower than the truth; patterns the scanner refuses get no shortcut.
 //
 // Threads: a Pattern is read-only once built and may be matched from many threads at once,
 // each with a MatchScratch of its own.
@@ -31,6 +31,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pattern_admission.hpp"
 
@@ -46,6 +47,10 @@ public:
     MatchScratch& operator=(const MatchScratch&) = delete;
 
     boost::cmatch boost;
+    // The prefilter's candidate bits for the text being matched, and their places in the
+    // trial order: sized once, reused for every text.
+    std::vector<std::uint64_t> candidates;
+    std::vector<std::uint32_t> places;
     pcre2_match_data* data = nullptr;
     pcre2_match_context* context = nullptr;
     pcre2_jit_stack* stack = nullptr;
@@ -108,7 +113,8 @@ public:
     // Whether the whole of `text` matches; `plain` is plainText(text), computed once per text
     // by the caller. Throws what boost::regex_match throws, only when Boost runs.
     bool fullMatch(std::string_view text, bool plain, MatchScratch& scratch) const {
-        if (!text.empty() && !first_.has(static_cast<unsigned char>(text[0]))) return false;
+        if (text.size() < facts_.minLength || text.size() > facts_.maxLength) return false;
+        if (!text.empty() && !facts_.first.has(static_cast<unsigned char>(text[0]))) return false;
         if (plain && fast_) {
             const int rc = fast_.match(text, scratch);
             if (rc >= 0) return true;
@@ -127,11 +133,13 @@ public:
     // Whether this was built from `regex` (same source and flags).
     bool builtFrom(const boost::regex& regex) const;
     const Pcre2Program& program() const { return fast_; }
+    // What every text this pattern matches has in common (all-admitting when refused).
+    const PatternFacts& facts() const { return facts_; }
 
 private:
     boost::regex regex_;  // shares the compiled program with the pattern table's copy
     Pcre2Program fast_;   // empty when the pattern runs on Boost
-    ByteSet first_;       // first bytes a matching non-empty text can have; all if refused
+    PatternFacts facts_;  // from the admission scanner; facts that admit all if refused
     std::string whyBoost_;
 };
 

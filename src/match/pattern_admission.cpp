@@ -1,5 +1,6 @@
 #include "pattern_admission.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace velmira {
@@ -89,7 +90,24 @@ struct Node {
     bool oneByte = false;       // a literal, class, escape class or dot: exactly one byte
     bool quantifiable = false;  // a quantifier may follow
     bool oneByteRepeat = false; // a one-byte atom, possibly with a greedy quantifier
+    ByteSet any;                // bytes it can consume
+    ByteSet must;               // bytes every match of it consumes
+    std::size_t minLength = 0;  // bytes consumed, at least and at most
+    std::size_t maxLength = 0;
 };
+
+constexpr std::size_t kUnbounded = PatternFacts::kUnbounded;
+
+std::size_t addLengths(std::size_t a, std::size_t b) {
+    return a > kUnbounded - b ? kUnbounded : a + b;
+}
+// A length repeated: saturates at kUnbounded, which a minimum may also reach; a minimum
+// that large is still no larger than the true one.
+std::size_t timesLength(std::size_t length, std::size_t times) {
+    if (length == 0 || times == 0) return 0;
+    if (length == kUnbounded || times == kUnbounded || length > kUnbounded / times) return kUnbounded;
+    return length * times;
+}
 
 Node oneByteNode(const ByteSet& set) {
     Node n;
@@ -98,6 +116,10 @@ Node oneByteNode(const ByteSet& set) {
     n.oneByte = true;
     n.quantifiable = true;
     n.oneByteRepeat = true;
+    n.any = set;
+    if (set.count() == 1) n.must = set;
+    n.minLength = 1;
+    n.maxLength = 1;
     return n;
 }
 
@@ -115,6 +137,11 @@ public:
             if (pos_ != p_.size()) refuse("unmatched ')'");
             result.admitted = true;
             result.firstBytes = whole.first;
+            result.facts.first = whole.first;
+            result.facts.any = whole.any;
+            result.facts.must = whole.must;
+            result.facts.minLength = whole.minLength;
+            result.facts.maxLength = whole.maxLength;
         } catch (const Refusal& r) {
             result.reason = r.why + " at offset " + std::to_string(r.offset);
         }
@@ -138,6 +165,10 @@ private:
             const Node branch = concat(depth);
             result.first |= branch.first;
             result.nullable = result.nullable || branch.nullable;
+            result.any |= branch.any;
+            result.must &= branch.must;
+            result.minLength = std::min(result.minLength, branch.minLength);
+            result.maxLength = std::max(result.maxLength, branch.maxLength);
             result.oneByte = false;
             result.oneByteRepeat = false;
         }
@@ -154,6 +185,10 @@ private:
             const Node next = piece(depth);
             if (result.nullable) result.first |= next.first;
             result.nullable = result.nullable && next.nullable;
+            result.any |= next.any;
+            result.must |= next.must;
+            result.minLength = addLengths(result.minLength, next.minLength);
+            result.maxLength = addLengths(result.maxLength, next.maxLength);
             only = next;
             ++pieces;
         }
@@ -169,10 +204,12 @@ private:
         if (q != '*' && q != '+' && q != '?' && q != '{') return atom;
         if (!atom.quantifiable) refuse("a quantifier after an assertion, lookahead or flag");
         long min = 0;
+        long max = -1;  // none
         const std::size_t quantifierAt = pos_;
         ++pos_;
         if (q == '+') min = 1;
-        if (q == '{') min = bounds();
+        if (q == '?') max = 1;
+        if (q == '{') min = bounds(max);
         bool greedy = true;
         if (!atEnd() && peek() == '?') {
             ++pos_;
@@ -188,11 +225,17 @@ private:
         result.first = atom.first;
         result.nullable = atom.nullable || min == 0;
         result.oneByteRepeat = atom.oneByte && greedy;
+        if (max != 0) result.any = atom.any;
+        if (min > 0) result.must = atom.must;
+        result.minLength = timesLength(atom.minLength, static_cast<std::size_t>(min));
+        result.maxLength = max < 0 ? (atom.maxLength == 0 ? 0 : kUnbounded)
+                                   : timesLength(atom.maxLength, static_cast<std::size_t>(max));
         return result;
     }
 
-    // {n}, {n,} or {n,m} with plain decimal digits, after the '{'. Returns n.
-    long bounds() {
+    // {n}, {n,} or {n,m} with plain decimal digits, after the '{'. Returns n; `upper` becomes
+    // m, n for {n}, or -1 for {n,}.
+    long bounds(long& upper) {
         const std::size_t open = pos_ - 1;
         auto number = [&](long& out) {
             const std::size_t from = pos_;
@@ -207,17 +250,20 @@ private:
         if (!number(min)) refuseAt("'{' that is not a plain {n}, {n,} or {n,m} (write \\{ for the byte)", open);
         if (!atEnd() && peek() == '}') {
             ++pos_;
+            upper = min;
             return min;
         }
         if (atEnd() || peek() != ',') refuseAt("'{' that is not a plain {n}, {n,} or {n,m}", open);
         ++pos_;
         if (!atEnd() && peek() == '}') {
             ++pos_;
+            upper = -1;
             return min;
         }
         if (!number(max) || atEnd() || peek() != '}') refuseAt("'{' that is not a plain {n}, {n,} or {n,m}", open);
         ++pos_;
         if (max < min) refuseAt("a repeat {n,m} with m below n", open);
+        upper = max;
         return min;
     }
 
@@ -285,9 +331,9 @@ private:
             inner = alternation(depth + 1);
         }
         close(open);
-        Node result;
-        result.first = inner.first;
-        result.nullable = inner.nullable;
+        Node result = inner;
+        result.oneByte = false;
+        result.oneByteRepeat = false;
         result.quantifiable = true;
         return result;
     }
@@ -504,5 +550,20 @@ private:
 }  // namespace
 
 Admission admitPattern(std::string_view pattern) { return Scanner(pattern).run(); }
+
+PatternFacts& PatternFacts::operator|=(const PatternFacts& other) {
+    first |= other.first;
+    any |= other.any;
+    must &= other.must;
+    minLength = std::min(minLength, other.minLength);
+    maxLength = std::max(maxLength, other.maxLength);
+    return *this;
+}
+
+bool PatternFacts::admits(std::size_t length, unsigned char firstByte, const ByteSet& present) const {
+    if (length < minLength || length > maxLength) return false;
+    if (length > 0 && !first.has(firstByte)) return false;
+    return present.subsetOf(any) && must.subsetOf(present);
+}
 
 }  // namespace velmira

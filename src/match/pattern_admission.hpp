@@ -42,6 +42,22 @@ public:
         for (std::size_t i = 0; i < 4; ++i) bits_[i] |= other.bits_[i];
         return *this;
     }
+    ByteSet& operator&=(const ByteSet& other) {
+        for (std::size_t i = 0; i < 4; ++i) bits_[i] &= other.bits_[i];
+        return *this;
+    }
+    bool subsetOf(const ByteSet& other) const {
+        for (std::size_t i = 0; i < 4; ++i) {
+            if ((bits_[i] & ~other.bits_[i]) != 0) return false;
+        }
+        return true;
+    }
+    bool empty() const { return (bits_[0] | bits_[1] | bits_[2] | bits_[3]) == 0; }
+    std::size_t count() const {
+        std::size_t n = 0;
+        for (std::uint64_t w : bits_) n += static_cast<std::size_t>(__builtin_popcountll(w));
+        return n;
+    }
     ByteSet complement() const {
         ByteSet out;
         for (std::size_t i = 0; i < 4; ++i) out.bits_[i] = ~bits_[i];
@@ -54,10 +70,31 @@ private:
     std::array<std::uint64_t, 4> bits_{};
 };
 
+// What every text a pattern matches has in common, as far as the pattern's own constructs
+// tell; each fact is a superset of the truth (a byte that may appear, a length that may
+// occur), so a text that breaks one cannot match. Lookaheads, which only narrow the
+// matches, are left out, which keeps the facts sound.
+struct PatternFacts {
+    static constexpr std::size_t kUnbounded = static_cast<std::size_t>(-1);
+
+    ByteSet first = ByteSet::all();  // the bytes a non-empty matching text can start with
+    ByteSet any = ByteSet::all();    // the bytes a matching text can hold anywhere
+    ByteSet must;                    // bytes every matching text holds at least once
+    std::size_t minLength = 0;
+    std::size_t maxLength = kUnbounded;
+
+    // The facts of a type: a text it matches is matched by one of its patterns.
+    PatternFacts& operator|=(const PatternFacts& other);
+    // Whether a text of this length, first byte and bytes `present` can match; texts
+    // of zero length have no first byte.
+    bool admits(std::size_t length, unsigned char firstByte, const ByteSet& present) const;
+};
+
 struct Admission {
     bool admitted = false;
     std::string reason;  // when refused: what, and at which byte offset of the pattern
     ByteSet firstBytes;  // when admitted: the bytes a non-empty matching text can start with
+    PatternFacts facts;  // when admitted: the pattern's facts; else facts that admit all
 };
 
 // Never throws for any input, except std::bad_alloc.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "matcher.hpp"
+#include "prefilter.hpp"
 
 namespace velmira {
 
@@ -45,6 +46,7 @@ struct TypeTable {
 
     std::unordered_map<std::string, std::vector<boost::regex>> regexes;  // type name -> Boost programs
     std::unordered_map<std::string, std::vector<Pattern>> matchers;      // the same, with PCRE2's where admitted
+    Prefilter prefilter;  // bit i: the i-th type of names()
 };
 
 }  // namespace velmira

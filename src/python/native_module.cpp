@@ -233,11 +233,91 @@ py::tuple resultsOf(const Inf& inf) {
     return py::make_tuple(names, counts, inf.getNumRows());
 }
 
+// {type name: (kind, group, point)}, kind one of "number", "temporal", "boolean".
+std::unordered_map<std::string, velmira::Reading> readingsOf(const py::handle& given) {
+    std::unordered_map<std::string, velmira::Reading> readings;
+    for (const auto& item : py::reinterpret_borrow<py::dict>(given)) {
+        const auto spec = item.second.cast<std::tuple<std::string, std::string, std::string>>();
+        velmira::Reading reading;
+        const std::string& kind = std::get<0>(spec);
+        if (kind == "number") {
+            reading.kind = velmira::Reading::Kind::Number;
+        } else if (kind == "temporal") {
+            reading.kind = velmira::Reading::Kind::Temporal;
+        } else if (kind == "boolean") {
+            reading.kind = velmira::Reading::Kind::Boolean;
+        } else if (kind != "text") {
+            throw py::value_error("unknown reading '" + kind + "'");
+        }
+        const std::string& group = std::get<1>(spec);
+        const std::string& point = std::get<2>(spec);
+        if (group.size() > 1 || point.size() > 1) throw py::value_error("a separator is one byte or none");
+        reading.group = group.empty() ? '\0' : group[0];
+        reading.point = point.empty() ? '\0' : point[0];
+        readings[item.first.cast<std::string>()] = reading;
+    }
+    return readings;
+}
+
+py::object pyInt128(__int128 value) {
+    const bool negative = value < 0;
+    unsigned __int128 magnitude = negative ? static_cast<unsigned __int128>(-(value + 1)) + 1
+                                           : static_cast<unsigned __int128>(value);
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative) digits.insert(digits.begin(), '-');
+    return py::reinterpret_steal<py::object>(PyLong_FromString(digits.c_str(), nullptr, 10));
+}
+
+// Fills measures["columns"] (column name as bytes -> what was measured) and
+// measures["missing"] (per column, the data rows too short to reach it).
+void reportMeasures(const Inf& inf, const py::object& measures) {
+    py::dict columns;
+    for (const auto& [name, m] : inf.getColumnMeasures()) {
+        py::dict column;
+        column["max_bytes"] = m.maxBytes;
+        column["max_chars"] = m.maxChars;
+        py::dict types;
+        for (std::size_t id = 0; id < m.byType.size(); ++id) {
+            const velmira::TypeMeasure& t = m.byType[id];
+            if (t.seen == 0) continue;
+            py::dict d;
+            d["seen"] = t.seen;
+            if (t.anyInteger) {
+                d["min_int"] = pyInt128(t.minInteger);
+                d["max_int"] = pyInt128(t.maxInteger);
+            }
+            d["int_overflow"] = t.integerOverflow;
+            d["int_digits"] = t.integerDigits;
+            d["scale"] = t.scale;
+            d["exponent"] = t.exponent;
+            d["zoned"] = t.zoned;
+            d["naive"] = t.naive;
+            d["fraction_digits"] = t.fractionDigits;
+            d["fraction_comma"] = t.fractionComma;
+            py::list spellings;
+            for (const std::string& text : t.spellings) spellings.append(py::bytes(text));
+            d["spellings"] = spellings;
+            types[py::str(inf.typeName(static_cast<Inf::TypeIdPublic>(id)))] = d;
+        }
+        column["types"] = types;
+        columns[py::bytes(name)] = column;
+    }
+    measures["columns"] = columns;
+    py::list missing;
+    for (const std::uint64_t rows : inf.getRowsMissingColumn()) missing.append(rows);
+    measures["missing"] = missing;
+}
+
 // One pass over an input. Returns (column names as bytes, per column its counts, data rows).
 py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& types,
                 const std::unordered_set<std::string>& naValues, bool multithreading, const py::object& typesFile,
                 int window, const py::object& progress, std::size_t maxFieldSize, const py::object& shapes,
-                bool skipBlankLines, char quote, bool blankRuns, bool lfRows, int comment, std::size_t headerWidth) {
+                bool skipBlankLines, char quote, bool blankRuns, bool lfRows, int comment, std::size_t headerWidth,
+                bool exclusiveTypes, const py::object& measures) {
     velmira::Input& input = handle.get();
     const bool writeTypes = !typesFile.is_none();
     Inf inf(std::string(), delimiter, {}, naValues, multithreading, writeTypes,
@@ -249,6 +329,12 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
     options.quote = quote;
     options.blankRuns = blankRuns;
     options.lfRows = lfRows;
+    options.exclusiveTypes = exclusiveTypes;
+    std::unordered_map<std::string, velmira::Reading> readings;
+    if (!measures.is_none()) {
+        readings = readingsOf(measures["readings"]);
+        options.readings = &readings;
+    }
     velmira::RowShapes rowShapes;
     rowShapes.skipBlank = skipBlankLines;
     rowShapes.comment = comment;
@@ -305,6 +391,7 @@ py::tuple infer(InputHandle& handle, char delimiter, const velmira::TypeTable& t
         shapes["headers"] = rowShapes.headers;
         shapes["first_header"] = rowShapes.firstHeader;
     }
+    if (!measures.is_none()) reportMeasures(inf, measures);
     return resultsOf(inf);
 }
 
@@ -442,7 +529,8 @@ void bindPass(py::module_& m) {
           py::arg("multithreading"), py::arg("types_file"), py::arg("window"), py::arg("progress"),
           py::arg("max_field_size") = 0, py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false,
           py::arg("quote") = '"', py::arg("blank_runs") = false, py::arg("lf_rows") = false,
-          py::arg("comment") = -1, py::arg("header_width") = 0,
+          py::arg("comment") = -1, py::arg("header_width") = 0, py::arg("exclusive_types") = false,
+          py::arg("measures") = py::none(),
           "One pass over an Input; returns (column names as bytes, their counts, data rows). The "
           "interpreter's lock is released while it runs, except to report progress and to check for "
           "signals a few times a second. A field longer than max_field_size bytes (0: no limit) "
@@ -452,23 +540,27 @@ void bindPass(py::module_& m) {
           "quote is the quote byte; blank_runs separates fields by runs of spaces and tabs instead of "
           "the delimiter; lf_rows ends rows at LF only, a lone CR being text; a data row whose first "
           "byte is comment (a byte value; -1: none) is left out and counted (needs shapes); rows "
-          "narrower than header_width (0: the header's width) are counted as narrower.");
+          "narrower than header_width (0: the header's width) are counted as narrower. exclusive_types "
+          "vouches that no text matches two types, which lets the pass skip the value cache where it "
+          "does not hit; counts are then the same with or without the cache. A dict given as measures, "
+          "whose 'readings' maps type names to (kind, group, point), receives what the loaders' schemas "
+          "need: 'columns' (per column name) and 'missing' (per column, the rows too short to reach it).");
     // The same with the types as a dict, compiled for this pass alone.
     m.def(
         "infer",
         [](InputHandle& handle, char delimiter, const py::dict& types, const std::unordered_set<std::string>& naValues,
            bool multithreading, const py::object& typesFile, int window, const py::object& progress,
            std::size_t maxFieldSize, const py::object& shapes, bool skipBlankLines, char quote, bool blankRuns,
-           bool lfRows, int comment, std::size_t headerWidth) {
+           bool lfRows, int comment, std::size_t headerWidth, bool exclusiveTypes, const py::object& measures) {
             return infer(handle, delimiter, compileTypes(types), naValues, multithreading, typesFile, window,
                          progress, maxFieldSize, shapes, skipBlankLines, quote, blankRuns, lfRows, comment,
-                         headerWidth);
+                         headerWidth, exclusiveTypes, measures);
         },
         py::arg("input"), py::arg("delimiter"), py::arg("types"), py::arg("na_values"), py::arg("multithreading"),
         py::arg("types_file"), py::arg("window"), py::arg("progress"), py::arg("max_field_size") = 0,
         py::arg("shapes") = py::none(), py::arg("skip_blank_lines") = false, py::arg("quote") = '"',
         py::arg("blank_runs") = false, py::arg("lf_rows") = false, py::arg("comment") = -1,
-        py::arg("header_width") = 0);
+        py::arg("header_width") = 0, py::arg("exclusive_types") = false, py::arg("measures") = py::none());
 }
 
 
@@ -606,6 +698,7 @@ public:
             entry["replaced"] = c.replaced;
             entry["zoned"] = c.zoned;
             entry["naive"] = c.naive;
+            entry["end_of_day"] = c.endOfDay;
             entry["whole"] = c.whole;
             entry["scale"] = c.scale;
             entry["exponents"] = c.exponents;

@@ -60,8 +60,8 @@ BASE = {"in.csv": "n,w,f\n1,ab,-\n2,cd,-\n3,NA,x\n", "in.tsv": "n\tw\n1\tab\n"}
 
 OPTIONS = [
     # extra files, arguments, expected column types
-    pytest.param({}, ["in.csv"], {"n": "integer", "w": "string", "f": "string"}, id="defaults"),
-    pytest.param({}, ["in.csv", "--threshold", "0"], {"n": "integer", "w": "string", "f": "string"},
+    pytest.param({}, ["in.csv"], {"n": "integer", "w": "string", "f": "letter"}, id="defaults"),
+    pytest.param({}, ["in.csv", "--threshold", "0"], {"n": "integer", "w": "string", "f": "letter"},
                  id="threshold-0"),
     pytest.param({}, ["in.csv", "--na", "x", "--na", "-"], {"n": "integer", "w": "string", "f": "empty"},
                  id="na-markers-replace-defaults"),
@@ -69,7 +69,7 @@ OPTIONS = [
                  {"n": "integer", "w": "word", "f": "word"}, id="types-json"),
     pytest.param({"t.toml": "word = ['[a-z]+']\ndigit = ['[0-9]']\n"}, ["in.csv", "--types", "t.toml"],
                  {"n": "digit", "w": "word", "f": "word"}, id="types-toml"),
-    pytest.param({}, ["in.csv", "-j", "--cache-window", "1"], {"n": "integer", "w": "string", "f": "string"},
+    pytest.param({}, ["in.csv", "-j", "--cache-window", "1"], {"n": "integer", "w": "string", "f": "letter"},
                  id="threads-and-window"),
     pytest.param({}, ["in.tsv", "-d", "tab"], {"n": "integer", "w": "string"}, id="tab-by-name"),
     pytest.param({}, ["in.tsv", "-d", r"\t"], {"n": "integer", "w": "string"}, id="tab-escaped"),
@@ -91,7 +91,7 @@ def test_save_types(tmp_path):
     create(tmp_path, BASE)
     result = run("in.csv", "--save-types", "rows.csv", "-d", ",", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, "")
-    assert (tmp_path / "rows.csv").read_text() == "n,w,f\ninteger,other,NA\ninteger,other,NA\ninteger,NA,other\n"
+    assert (tmp_path / "rows.csv").read_text() == "n,w,f\ninteger,other,NA\ninteger,other,NA\ninteger,NA,letter\n"
 
 
 @pytest.mark.parametrize("data,names,warning", [
@@ -207,7 +207,7 @@ def test_compact_dates(tmp_path):
 
 
 def test_explain(tmp_path):
-    create(tmp_path, {"e.csv": "n\n1\nx\n2\nNA\ny\nx\n\"a,b\"\n"})
+    create(tmp_path, {"e.csv": "n\n1\nxx\n2\nNA\nyy\nxx\n\"a,b\"\n"})
     result = run("explain", "e.csv", "n", "-d", ",", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.splitlines() == [
@@ -215,7 +215,7 @@ def test_explain(tmp_path):
         "type     string (best type integer covers 33.3% of 6 values; threshold 100.0%)",
         "counts   integer 2, other 4",
         "missing  1",
-        "other    'x', 'y', 'a,b' (the first 3 distinct, in the whole file)",
+        "other    'xx', 'yy', 'a,b' (the first 3 distinct, in the whole file)",
     ]
 
 
@@ -234,7 +234,7 @@ def test_explain_stops_once_it_has_enough(tmp_path):
 ])
 def test_explain_over_several_files(tmp_path, files):
     """explain over several files or a glob used to crash with an AttributeError traceback."""
-    create(tmp_path, {"a.csv": "n,w\n1,x\nx,y\n", "b.csv": "w,n\nz,2\ny,3\nq,y\n"})
+    create(tmp_path, {"a.csv": "n,w\n1,xx\nxx,yy\n", "b.csv": "w,n\nzz,2\nyy,3\nqq,yy\n"})
     args = [f.strip("'") for f in files]  # the glob reaches the command unexpanded
     result = run("explain", *args, "n", "-d", ",", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, "")
@@ -243,7 +243,7 @@ def test_explain_over_several_files(tmp_path, files):
         "type     string (best type integer covers 60.0% of 5 values; threshold 100.0%)",
         "counts   integer 3, other 2",
         "missing  0",
-        "other    'x', 'y' (the first 2 distinct, in all 2 files)",
+        "other    'xx', 'yy' (the first 2 distinct, in all 2 files)",
     ]
 
 

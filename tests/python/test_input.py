@@ -350,3 +350,35 @@ def test_progress_bar_line(monkeypatch):
     clock[0] += 5.0
     small(10, 100)  # an input of a few bytes shows nothing
     assert small._stream.getvalue() == ""
+
+
+# ---- an exclusive table may go without the value cache ------------------------------------
+
+def _mostly_new_texts(rows):
+    """Columns whose texts are new (ids, decimals, codes, free text), one that repeats, one
+    that turns from new texts to repeats halfway, and markers, so that groups switch the
+    cache off and back on."""
+    lines = ["id,amount,code,note,flag,turn"]
+    for i in range(rows):
+        turn = str(i * 7) if i < rows // 2 else ("x", "3", "4.5")[i % 3]
+        note = f"free text {i}, \"quoted\"" if i % 5 else ""
+        lines.append(f'{i},{i * 1.25:.2f},{i:x}-{i % 97},"{note}",{"TF"[i % 2]},{turn}')
+    return ("\n".join(lines) + "\n").encode()
+
+
+@pytest.mark.parametrize("multithreading", [False, True], ids=["single", "threads"])
+def test_exclusive_table_counts_the_same_without_the_cache(tmp_path, multithreading):
+    path = tmp_path / "new.csv"
+    path.write_bytes(_mostly_new_texts(100_000))
+    types = _native.compile_types({name: list(p) for name, p in velmira.DEFAULT_TYPES.items()})
+    results = {}
+    for exclusive in (False, True):
+        types_file = tmp_path / f"types-{exclusive}.csv"
+        inp = _native.Input(str(path))
+        try:
+            results[exclusive] = _native.infer(inp, ",", types, set(velmira.DEFAULT_NA_VALUES), multithreading,
+                                               str(types_file), 0, None, exclusive_types=exclusive)
+        finally:
+            inp.close()
+        results[exclusive] += (types_file.read_bytes(),)
+    assert results[True] == results[False]

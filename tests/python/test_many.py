@@ -92,8 +92,8 @@ def test_globs_and_any_executor(shards, tmp_path):
 
 
 def test_union_of_headers_and_what_differs(tmp_path):
-    a = write(tmp_path / "a.csv", ["id", "name"], [["1", "x"], ["2", "y"]])
-    b = write(tmp_path / "b.csv", ["id", "when", "name"], [["3", "2023-01-02", "z"], ["abc", "", "w"]])
+    a = write(tmp_path / "a.csv", ["id", "name"], [["1", "xy"], ["2", "yz"]])
+    b = write(tmp_path / "b.csv", ["id", "when", "name"], [["3", "2023-01-02", "zx"], ["abc", "", "wx"]])
     result = velmira.infer_many([str(a), str(b)], jobs=1)
     merged = result.profile
     assert merged.rows == 4

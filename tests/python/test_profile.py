@@ -40,9 +40,9 @@ CHOICES = [
     pytest.param(["1", "2", "3", "x"], 0.8, ("string", "integer", 0.75), id="share-below-threshold"),
     pytest.param(["1", "NA", "", "2"], 1.0, ("integer", "integer", 1.0), id="markers-do-not-count"),
     pytest.param(["NA", "", "-"], 1.0, ("empty", None, None), id="only-markers"),
-    pytest.param(["a", "b"], 1.0, ("string", None, None), id="no-type-matches"),
-    pytest.param(["a", "b"], 0.0, ("string", None, None), id="no-type-matches-threshold-0"),
-    pytest.param(["a", "b", "7"], 0.0, ("integer", "integer", 0.333), id="any-share-at-threshold-0"),
+    pytest.param(["ab", "cd"], 1.0, ("string", None, None), id="no-type-matches"),
+    pytest.param(["ab", "cd"], 0.0, ("string", None, None), id="no-type-matches-threshold-0"),
+    pytest.param(["ab", "cd", "7"], 0.0, ("integer", "integer", 0.333), id="any-share-at-threshold-0"),
     pytest.param(["2023-01-01", "true", "false", "2023-01-02"], 0.5,
                  ("boolean", "boolean", 0.5), id="tie-goes-to-type-listed-first"),
     pytest.param(["1", "2", "true", "a", "b"], 0.0, ("integer", "integer", 0.4), id="largest-share-wins"),
@@ -67,7 +67,7 @@ def test_tie_breaks_with_own_types(tmp_path, types, expected):
 
 
 def test_counts_list_every_type_then_other_and_na(tmp_path):
-    column = column_of(tmp_path, ["1", "x", "NA"])
+    column = column_of(tmp_path, ["1", "xy", "NA"])
     assert list(column.counts) == [*DEFAULT_TYPES, "other", "NA"]
     assert (column.counts["integer"], column.counts["other"], column.missing, column.present) == (1, 1, 1, 2)
 
@@ -79,9 +79,9 @@ SHAPES = [
     pytest.param("a,,b,\n1,2,3,4\n", ["a", "Unitled_1", "b", "Unitled_2"], 1,
                  ["integer"] * 4, id="untitled-columns"),
     pytest.param("a,b\n1\n2\n", ["a", "b"], 2, ["integer", "empty"], id="short-rows"),
-    pytest.param("a,b\r\n1,x\r\n", ["a", "b"], 1, ["integer", "string"], id="crlf"),
+    pytest.param("a,b\r\n1,xy\r\n", ["a", "b"], 1, ["integer", "string"], id="crlf"),
     pytest.param('"a,1",b\n"1,5",2\n', ["a,1", "b"], 1, ["decimal_comma", "integer"], id="quoted-delimiters"),
-    pytest.param("\ufeffid,name\n1,x\n", ["id", "name"], 1, ["integer", "string"], id="bom-left-out"),
+    pytest.param("\ufeffid,name\n1,xy\n", ["id", "name"], 1, ["integer", "string"], id="bom-left-out"),
 ]
 
 
@@ -94,7 +94,7 @@ def test_file_shapes(tmp_path, data, names, rows, types):
 
 
 def test_duplicate_names_report_the_counts_of_both(tmp_path):
-    profile = velmira.infer(write(tmp_path, "x,x\n1,a\n2,b\n"), delimiter=",")
+    profile = velmira.infer(write(tmp_path, "x,x\n1,ab\n2,cd\n"), delimiter=",")
     first, second = profile.columns
     assert first == second
     assert (first.counts["integer"], first.counts["other"]) == (2, 2)
@@ -188,7 +188,7 @@ def test_unreadable_or_unwritable_path(tmp_path, name, types_file, error):
 
 def test_types_file_lists_every_field(tmp_path):
     out = tmp_path / "types.csv"
-    velmira.infer(write(tmp_path, "a,b\n1,x\nNA,2.5\n"), delimiter=",", types_file=out)
+    velmira.infer(write(tmp_path, "a,b\n1,xy\nNA,2.5\n"), delimiter=",", types_file=out)
     assert out.read_text() == "a,b\ninteger,other\nNA,decimal\n"
 
 
@@ -209,7 +209,7 @@ def test_sample_verdicts_in_every_mode(threads, window):
 
 
 def test_to_dict_and_json_round_trip(tmp_path):
-    profile = velmira.infer(write(tmp_path, "n,w\n1,x\n2,NA\n"), delimiter=",", threshold=0.5)
+    profile = velmira.infer(write(tmp_path, "n,w\n1,xy\n2,NA\n"), delimiter=",", threshold=0.5)
     data = profile.to_dict()
     assert json.loads(profile.to_json()) == data
     assert json.loads(profile.to_json(indent=None)) == data

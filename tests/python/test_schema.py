@@ -260,12 +260,12 @@ def test_sql_ddl_names_differing_only_in_case_on_the_command_line(tmp_path):
 
 
 # Over the csv module's default limit of 131,072 characters, with a delimiter
-# and a line break inside; the text "z" after it is the only "other" of n.
+# and a line break inside; the text "zz" after it is the only "other" of n.
 BIG = "x" * 100_000 + ",\n" + "y" * 100_000
 
 
 def write_big(directory):
-    return write_csv(directory / "big.csv", ["n", "v"], ["1", '"' + BIG + '"'], ["2", "w"], ["z", "w"])
+    return write_csv(directory / "big.csv", ["n", "v"], ["1", '"' + BIG + '"'], ["2", "ww"], ["zz", "ww"])
 
 
 def test_field_over_128_kib_read_rows(tmp_path):
@@ -281,7 +281,7 @@ def test_field_over_128_kib_read_rows(tmp_path):
             # Between rows the caller's reads see the caller's limit.
             assert csv.field_size_limit() == 1000
             rows.append(row)
-        assert rows == [{"n": "1", "v": BIG}, {"n": "2", "v": "w"}, {"n": "z", "v": "w"}]
+        assert rows == [{"n": "1", "v": BIG}, {"n": "2", "v": "ww"}, {"n": "zz", "v": "ww"}]
         assert csv.field_size_limit() == 1000
         pytest.importorskip("sqlalchemy")
         assert "\tv TEXT(200002) NOT NULL\n" in profile.to_sql("mysql")  # measured whole
@@ -294,7 +294,7 @@ def test_field_over_128_kib_read_rows(tmp_path):
                  lambda out: declared_names("sqlite", out.replace("CREATE TABLE big", "CREATE TABLE t")) == ["n", "v"],
                  id="sql"),
     pytest.param(["-f", "arrow"], lambda out: out == "n: string\nv: string\n", id="arrow"),
-    pytest.param(["explain", "n"], lambda out: "other    'z' (the first 1 distinct, in the whole file)" in out,
+    pytest.param(["explain", "n"], lambda out: "other    'zz' (the first 1 distinct, in the whole file)" in out,
                  id="explain"),
 ])
 def test_field_over_128_kib_second_pass_commands(tmp_path, args, check):
@@ -393,6 +393,64 @@ def test_outputs_name_the_missing_extra(monkeypatch, tmp_path):
     monkeypatch.setattr(builtins, "__import__", no_sqlalchemy)
     with pytest.raises(ImportError, match=r"pip install 'velmira\[sql\]'"):
         velmira.infer(SAMPLE).to_sql("sqlite")
+
+
+FIELD_LOG_COLUMNS = [
+    # column, Table Schema field without its name, PostgreSQL column, Arrow type, polars type
+    pytest.param("sex", {"type": "string"}, "sex TEXT NOT NULL", "string", "String", id="letter"),
+    pytest.param("consent", {"type": "boolean"}, "consent BOOLEAN NOT NULL", "bool", "String", id="y-n-boolean"),
+    pytest.param("visit", {"type": "date", "format": "%m/%d/%Y"}, "visit DATE NOT NULL", "string", "String",
+                 id="unpadded-date"),
+    pytest.param("posted", {"type": "datetime", "format": "%m/%d/%Y %I:%M %p"},
+                 "posted TIMESTAMP WITHOUT TIME ZONE NOT NULL", "string", "String", id="twelve-hour-clock"),
+    pytest.param("born", {"type": "date", "format": "%m/%d/%y"}, "born DATE NOT NULL", "string", "String",
+                 id="two-digit-year"),
+    pytest.param("quarter", {"type": "string"}, "quarter TEXT NOT NULL", "string", "String", id="quarter"),
+    pytest.param("month", {"type": "yearmonth"}, "month DATE", "string", "String", id="year-month"),
+    pytest.param("hour", {"type": "time", "format": "any"}, "hour TIME WITHOUT TIME ZONE NOT NULL", "string",
+                 "String", id="time-with-24:00"),
+    pytest.param("score", {"type": "number", "bareNumber": False}, "score NUMERIC(5, 3)", "double", "String",
+                 id="padded-decimal"),
+    pytest.param("count", {"type": "integer", "bareNumber": False}, "count SMALLINT NOT NULL", "int64", "String",
+                 id="padded-integer"),
+]
+
+
+@pytest.fixture(scope="module")
+def field_log():
+    return velmira.infer(DATA / "field_log.csv")
+
+
+@pytest.mark.parametrize("name,field,sql,arrow,polars", FIELD_LOG_COLUMNS)
+def test_looser_forms_in_every_output(field_log, name, field, sql, arrow, polars):
+    # Readers that cannot parse a form as written get text: polars trims no blanks and reads
+    # no Y/N, no reader has a 24:00, and none reads dates other than ISO unaided.
+    fields = {f["name"]: {k: v for k, v in f.items() if k not in ("name", "trueValues", "falseValues")}
+              for f in field_log.to_table_schema()["fields"]}
+    assert fields[name] == field
+    pytest.importorskip("sqlalchemy")
+    assert f"\t{sql}\n" in field_log.to_sql("postgresql").replace(",\n", "\n")
+    pytest.importorskip("pyarrow")
+    assert str(field_log.to_arrow_schema().field(name).type) == arrow
+    pytest.importorskip("polars")
+    assert str(field_log.to_polars_schema()[name]) == polars
+
+
+@pytest.mark.parametrize("values,verdict", [
+    pytest.param(["2005-10-03", "2005-10-3"], "date", id="iso-date-without-zeros"),
+    pytest.param(["01:00", "24:00"], "time", id="24:00"),
+])
+def test_arrow_gets_text_where_its_reader_would_fail(tmp_path, values, verdict):
+    # pyarrow reads ISO dates with leading zeros only, and no time of 24:00.
+    pytest.importorskip("pyarrow")
+    from pyarrow import csv as arrow_csv
+
+    path = write_csv(tmp_path / "t.csv", ["v"], *([value] for value in values))
+    profile = velmira.infer(path, delimiter=",")
+    schema = profile.to_arrow_schema()
+    assert (profile.column("v").type, str(schema.field("v").type)) == (verdict, "string")
+    table = arrow_csv.read_csv(path, convert_options=arrow_csv.ConvertOptions(column_types=schema))
+    assert table.column("v").to_pylist() == values
 
 
 # ---- the README's loading recipes, through the typed reader ----------------------------------

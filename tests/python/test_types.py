@@ -34,8 +34,8 @@ INTEGER = [
     case("1,000", "integer_thousands_comma", "thousands-comma"),
     case("1 000", None, "thousands-space"),
     case("1_000", None),
-    case(" 42", None, "leading-blank"),
-    case("42 ", None, "trailing-blank"),
+    case(" 42", "integer_padded", "leading-blank"),
+    case("42 ", "integer_padded", "trailing-blank"),
     case("--1", None),
     case("+", None),
     case("0x1F", None, "hex"),
@@ -63,16 +63,17 @@ DECIMAL = [
     case("1.5e", None),
     case("inf", None),
     case("Infinity", None),
-    case("1.5 ", None, "trailing-blank"),
+    case("1.5 ", "decimal_padded", "trailing-blank"),
 ]
 
 BOOLEAN = [
     *(case(text, "boolean") for text in ("true", "True", "TRUE", "false", "False", "FALSE")),
-    *(case(text, "boolean") for text in ("yes", "Yes", "YES", "no", "No", "NO", "t", "T", "f", "F")),
+    *(case(text, "boolean") for text in ("yes", "Yes", "YES", "no", "No", "NO")),
+    *(case(text, "letter_tf", "one-letter") for text in ("t", "T", "f", "F")),
     case("0", "integer", "zero-is-an-integer"),
     case("tRuE", None, "mixed-case"),
-    case("y", None),
-    case("n", None),
+    case("y", "letter_yn"),
+    case("n", "letter_yn"),
     case("on", None),
     case("off", None),
     case("true ", None, "trailing-blank"),
@@ -92,10 +93,10 @@ DATE = [
     case("2023-00-10", None, "month-0"),
     case("2023-01-00", None, "day-0"),
     case("2023-01-32", None, "day-32"),
-    case("2023-1-5", None, "one-digit-parts"),
+    case("2023-1-5", "date_unpadded", "one-digit-parts"),
     case("15/01/2023", "date_dmy_slash"),
     case("2023/01/15", "date_ymd_slash"),
-    case("23-01-15", None, "two-digit-year"),
+    case("23-01-15", "date_dmy_dash_yy", "two-digit-year-read-day-first"),
 ]
 
 DATETIME = [
@@ -121,7 +122,7 @@ TIME = [
     case("14:30:00.250", "time"),
     case("12:00Z", "time"),
     case("08:15:00+01:00", "time"),
-    case("24:00", None, "hour-24"),
+    case("24:00", "time_end_of_day", "hour-24"),
     case("7:30", None, "one-digit-hour"),
     case("12:60", None),
     case("12:30:61", None),
@@ -253,14 +254,14 @@ DAY_MONTH = [
     case("32/01/2023", None),
     case("00/01/2023", None, "day-0"),
     case("01/00/2023", None, "month-0"),
-    case("1/5/2023", None, "one-digit-parts"),
-    case("15/01/23", None, "two-digit-year"),
+    case("1/5/2023", "date_dmy_or_mdy_slash_unpadded", "one-digit-parts"),
+    case("15/01/23", "date_dmy_slash_yy", "two-digit-year"),
     case("15/01-2023", None, "mixed-separators"),
     case("15.01.2023.", None),
     case("2023/01/15", "date_ymd_slash"),
     case("2023/02/30", None, "ymd-february-30"),
     case("2023/13/01", None),
-    case("2023/1/5", None),
+    case("2023/1/5", "date_ymd_slash_unpadded"),
     case("2023.01.15", None, "year-first-dots"),
     case("15 01 2023", None),
 ]
@@ -274,11 +275,11 @@ MONTH_NAMES = [
     case("30-Feb-2023", None),
     case("15-jan-2023", None, "lower-case"),
     case("15-January-2023", None, "full-name"),
-    case("15 Jan 2023", None, "blanks"),
+    case("15 Jan 2023", "date_d_mon_y_blank", "blanks"),
     case("Jan 15, 2023", "date_mon_d_y"),
     case("Sep 5, 2023", "date_mon_d_y"),
     case("DEC 31, 2023", "date_mon_d_y"),
-    case("Jan 15 2023", None, "no-comma"),
+    case("Jan 15 2023", "date_mon_d_y_blank", "no-comma"),
     case("Jan 15,2023", None, "no-blank-after-comma"),
     case("Jun 31, 2023", None, "june-31"),
     case("Foo 15, 2023", None),
@@ -294,18 +295,169 @@ DATETIME_FAMILIES = [
     case("2023/01/15 14:30:00", "datetime_ymd_slash"),
     case("15-Jan-2023 14:30:00", "datetime_d_mon_y"),
     case("Jan 15, 2023 14:30:00", "datetime_mon_d_y"),
-    case("15/01/2023 14:30", None, "no-seconds"),
+    case("15/01/2023 14:30", "datetime_dmy_slash_hm", "no-seconds"),
     case("15/01/2023T14:30:00", None, "t-separator"),
     case("15/01/2023 24:00:00", None, "hour-24"),
     case("15/01/2023 14:30:00Z", None, "zone"),
     case("15/01/2023 14:30:00.5", None, "fraction"),
     case("15/01/2023  14:30:00", None, "two-blanks"),
-    case("15/01/2023 2:30:00", None, "one-digit-hour"),
-    case("01/15/2023 02:30:00 PM", None, "twelve-hour-clock"),
+    case("15/01/2023 2:30:00", "datetime_dmy_slash_unpadded", "one-digit-hour"),
+    case("01/15/2023 02:30:00 PM", "datetime_mdy_slash_hms_ampm", "twelve-hour-clock"),
+]
+
+UNPADDED = [
+    case("1-1-2016", "date_dmy_or_mdy_dash_unpadded"),
+    case("5/19/2006", "date_mdy_slash_unpadded"),
+    case("19/5/2006", "date_dmy_slash_unpadded"),
+    case("1.5.2006", "date_dmy_or_mdy_dot_unpadded"),
+    case("01/5/2006", "date_dmy_or_mdy_slash_unpadded", "one-part-padded"),
+    case("2005-10-3", "date_unpadded"),
+    case("2005-2-29", "date_unpadded", "leap-day-not-checked"),
+    case("2005-02-03", "date", "padded-stays-iso"),
+    case("2005-2-30", None, "february-30"),
+    case("4/31/2006", None, "april-31"),
+    case("31/4/2006", None, "april-31-day-first"),
+    case("0/5/2006", None, "day-0"),
+    case("001/5/2006", None, "three-digit-part"),
+    case("13/13/2006", None, "no-month"),
+    case("2005-10-003", None),
+    case("2010/1/5", "date_ymd_slash_unpadded"),
+    case("2010/1/5 9:05:00", "datetime_ymd_slash_unpadded"),
+    case("2010/1/32", None, "day-32"),
+]
+
+TWO_DIGIT_YEARS = [
+    case("3/30/12", "date_mdy_slash_yy"),
+    case("30/3/12", "date_dmy_slash_yy"),
+    case("01-01-13", "date_dmy_or_mdy_dash_yy"),
+    case("1-1-13", "date_dmy_or_mdy_dash_yy", "unpadded"),
+    case("19.05.06", "date_dmy_dot_yy"),
+    case("19-Sep-03", "date_d_mon_yy"),
+    case("3-Nov-23", "date_d_mon_yy"),
+    case("03-NOV-23", "date_d_mon_yy", "upper-case"),
+    case("1.10.12", None, "unpadded-dots-are-a-version"),
+    case("3/30/2", None, "one-digit-year"),
+    case("3/30/123", None, "three-digit-year"),
+    case("31-Apr-23", None, "april-31"),
+    case("19-Sep-3", None),
+    case("31/02/12", None, "february-31"),
+]
+
+MORE_MONTH_NAMES = [
+    case("Jan 1 2000", "date_mon_d_y_blank"),
+    case("MAY 31 2000", "date_mon_d_y_blank"),
+    case("Jan-1-1995", "date_mon_d_y_dash"),
+    case("Feb-29-1996", "date_mon_d_y_dash"),
+    case("15 Jan 2023", "date_d_mon_y_blank"),
+    case("15 May 2023", "date_d_mon_y_blank", "may-is-an-abbreviation"),
+    case("January 15, 2023", "date_month_d_y"),
+    case("SEPTEMBER 5, 2023", "date_month_d_y"),
+    case("May 15, 2023", "date_mon_d_y", "may-is-an-abbreviation-with-comma"),
+    case("15 January 2023", "date_d_month_y"),
+    case("1 February 2023", "date_d_month_y"),
+    case("30 February 2023", None, "february-30"),
+    case("31 June 2023", None, "june-31"),
+    case("January 15 2023", None, "full-name-without-comma"),
+    case("Janu 15, 2023", None),
+    case("january 15, 2023", None, "lower-case"),
+    case("Jan 1  2000", None, "two-blanks"),
+    case("Sept 5 2023", None),
+]
+
+YEAR_PARTS = [
+    case("1974Q1", "year_quarter"),
+    case("2010 Q4", "year_quarter"),
+    case("2010-Q4", "year_quarter"),
+    case("Q42010", "year_quarter"),
+    case("Q4 2010", "year_quarter"),
+    case("1974Q5", None, "quarter-5"),
+    case("1974Q0", None, "quarter-0"),
+    case("1974q1", None, "lower-case-q"),
+    case("Q474", None, "two-digit-year"),
+    case("2023-01", "year_month"),
+    case("1999-12", "year_month"),
+    case("2023-13", None, "month-13"),
+    case("2023-00", None, "month-0"),
+    case("2023-1", None, "one-digit-month"),
+    case("0999-01", None, "year-before-1000"),
+    case("1998-99", None, "season"),
+    case("4521-03", None, "part-number"),
+    case("1948 Jan", "year_mon"),
+    case("1948 DEC", "year_mon"),
+    case("1948 January", None, "full-name"),
+    case("Jan 1948", None),
+]
+
+TIMES_AFTER_DATES = [
+    case("2010/01/01 00:00", "datetime_ymd_slash_hm"),
+    case("2010/01/01 7:05", "datetime_ymd_slash_hm", "one-digit-hour"),
+    case("2010/1/1 7:05", "datetime_ymd_slash_hm", "unpadded-date"),
+    case("5/19/2006 0:00:00", "datetime_mdy_slash_unpadded"),
+    case("1/5/2011 00:00:00", "datetime_dmy_or_mdy_slash_unpadded"),
+    case("19.05.2006 13:45", "datetime_dmy_dot_hm"),
+    case("1-5-2006 9:30", "datetime_dmy_or_mdy_dash_hm"),
+    case("01/02/2023 2:30 PM", "datetime_dmy_or_mdy_slash_hm_ampm"),
+    case("12/13/2023 11:05 am", "datetime_mdy_slash_hm_ampm"),
+    case("1/5/2011 12:00:00 AM", "datetime_dmy_or_mdy_slash_hms_ampm"),
+    case("3/30/12 14:05", "datetime_mdy_slash_yy_hm"),
+    case("15/01/2023 14:30:00", "datetime_dmy_slash", "padded-stays-in-its-family"),
+    case("01/02/2023 13:30 PM", None, "hour-13-on-a-12-hour-clock"),
+    case("01/02/2023 0:30 AM", None, "hour-0-on-a-12-hour-clock"),
+    case("01/02/2023 2:30PM", None, "no-blank-before-pm"),
+    case("01/02/2023 2:30 P.M.", None),
+    case("2010/01/01 24:00", None, "hour-24"),
+    case("5/19/2006 0:00", "datetime_mdy_slash_hm"),
+    case("5/19/2006 0:0:00", None, "one-digit-minute"),
+    case("19.05.06 13:45", None, "two-digit-year-with-dots-and-time"),
+]
+
+LETTERS = [
+    *(case(text, "letter_tf") for text in "TFtf"),
+    *(case(text, "letter_yn") for text in "YNyn"),
+    *(case(text, "letter") for text in "MmAaZzXxEeOoSs"),
+    case("é", None, "non-ascii"),
+    case("MF", None, "two-letters"),
+    case("T ", None, "trailing-blank"),
+    case("_", None),
+]
+
+PADDED = [
+    case(" 29.861 ", "decimal_padded"),
+    case("           0 ", "integer_padded"),
+    case("   -7", "integer_padded"),
+    case("1e5  ", "decimal_padded"),
+    case(" 007 ", None, "leading-zero"),
+    case(" 1,234 ", None, "thousands"),
+    case(" 12% ", None, "percent"),
+    case("\t42", None, "tab"),
+    case(" ", None, "blank-alone"),
+    case("1 2", None, "blank-inside"),
+]
+
+END_OF_DAY = [
+    case("24:00", "time_end_of_day"),
+    case("24:00:00", "time_end_of_day"),
+    case("24:01", None),
+    case("24:00:01", None),
+    case("24:00Z", None, "zone"),
+    case("23:59", "time"),
+]
+
+TWELVE_HOUR_TIMES = [
+    case("2:30 PM", "time_hm_ampm"),
+    case("02:30 pm", "time_hm_ampm"),
+    case("12:05:59 AM", "time_hms_ampm"),
+    case("13:00 PM", None, "hour-13"),
+    case("0:30 AM", None, "hour-0"),
+    case("2:30PM", None, "no-blank"),
+    case("2:30 P.M.", None),
+    case("2:30 PM Z", None, "zone"),
 ]
 
 ALL_CASES = (INTEGER + DECIMAL + BOOLEAN + DATE + DATETIME + TIME + EMAIL + URL + UUID + OTHER
-             + THOUSANDS + PERCENT + DAY_MONTH + MONTH_NAMES + DATETIME_FAMILIES)
+             + THOUSANDS + PERCENT + DAY_MONTH + MONTH_NAMES + DATETIME_FAMILIES
+             + UNPADDED + TWO_DIGIT_YEARS + MORE_MONTH_NAMES + YEAR_PARTS + TIMES_AFTER_DATES + LETTERS + PADDED
+             + END_OF_DAY + TWELVE_HOUR_TIMES)
 
 
 def classify(texts, types=DEFAULT_TYPES):
@@ -337,11 +489,27 @@ def generated_texts():
         for sep in "/.-":
             texts.update({f"{a}{sep}{b}{sep}2023", f"2023{sep}{a}{sep}{b}", f"{a}{sep}{b}{sep}2023 10:20:30"})
     texts.update(f"2023{a}{b}" for a, b in itertools.product(parts, repeat=2))
-    for day, mon in itertools.product(["1", "01", "15", "29", "30", "31", "32"], ["Jan", "Feb", "Apr", "JAN", "jan"]):
-        texts.update({f"{day}-{mon}-2023", f"{mon} {day}, 2023", f"{mon} {day}, 2023 10:20:30"})
+    # The looser forms: unpadded parts, two-digit years, and every shape of time after a date.
+    few = ["1", "5", "00", "01", "02", "09", "10", "12", "13", "15", "29", "30", "31", "32"]
+    times = ["", " 10:20:30", " 9:05:00", " 14:30", " 7:05", " 2:30 PM", " 12:00:00 am", " 13:00 PM", " 24:00"]
+    for a, b in itertools.product(few, repeat=2):
+        for sep, year, time in itertools.product("/.-", ("2023", "23", "123"), times):
+            texts.add(f"{a}{sep}{b}{sep}{year}{time}")
+        texts.update({f"2023-{a}-{b}", f"2023/{a}/{b} 10:20", f"2023/{a}/{b} 9:05:00", f"2023/{a}/{b} 10:20:30",
+                      f"2023-{a}-{b} 7:05", f"2023-{a}", f"{a}:{b}"})
+    names = ["Jan", "Feb", "Apr", "May", "JAN", "jan", "January", "February", "April", "MAY", "JANUARY", "Janu"]
+    for day, mon in itertools.product(["1", "01", "15", "29", "30", "31", "32"], names):
+        texts.update({f"{day}-{mon}-2023", f"{mon} {day}, 2023", f"{mon} {day}, 2023 10:20:30", f"{day}-{mon}-23",
+                      f"{day} {mon} 2023", f"{mon} {day} 2023", f"{mon}-{day}-2023", f"2023 {mon}"})
+    for q in ("Q0", "Q1", "Q4", "Q5", "q1"):
+        texts.update({f"1974{q}", f"1974 {q}", f"1974-{q}", f"{q}1974", f"{q} 1974", f"{q}74"})
+    texts.update(time.strip() for time in times)
+    texts.update(chr(c) for c in range(32, 127))
+    texts.update(f"{pad}{n}{end}" for pad in ("", " ", "   ") for end in ("", " ", "  ")
+                 for n in ("0", "42", "-7", "007", "3.14", ".5", "1e5", "1,234", "12%", "x"))
     rng = random.Random(13)
-    alphabet = "0123456789,.%-+/: eETZ"
-    weights = [6] * 10 + [4, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1]
+    alphabet = "0123456789,.%-+/: eETZQAPM"
+    weights = [6] * 10 + [4, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1]
     for _ in range(20000):
         texts.add("".join(rng.choices(alphabet, weights, k=rng.randint(1, 14))))
     texts.update(p.values[0] for p in ALL_CASES if len(p.values[0]) < 1000)
