@@ -199,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(measured == read, "measured and read differ on: " + where);
             if (measured && !shape.exponent && shape.whole + shape.scale <= 38) {
                 __int128 exact = 0, expectedExact = 0;
-                check(cv::parseDecimal(text, format, shape.scale, exact), "an exact decimal is refused: " + where);
+                check(cv::parseDecimal(text, format, shape.whole + shape.scale, shape.scale, exact), "an exact decimal is refused: " + where);
                 bool negative = false;
                 for (const char c : text) {
                     if (c == '-') negative = true;

@@ -329,8 +329,12 @@ class Reader:
         digits the decimal columns need."""
         zones = {c.name for c in self.profile.columns
                  if kind_of(c.type) in ("datetime", "time") and c.format is None}
+        # Integers: whether one is beyond 64 bits, where the profile's pass did not say.
         digits = {c.name for c in self.profile.columns
-                  if self.decimals == "exact" and kind_of(c.type) == "number"}
+                  if (self.decimals == "exact" and kind_of(c.type) == "number") or kind_of(c.type) == "integer"}
+        from_pass = _measured_by_the_pass(self.profile)
+        if from_pass is not None:
+            return from_pass
         if not zones and not digits:
             return {}
         measured: Dict[str, Dict[str, int]] = {}
@@ -349,8 +353,8 @@ class Reader:
             read.drain()
             for name, counts in zip(part.column_names, read.counts()):
                 total = measured.setdefault(name, {"zoned": 0, "naive": 0, "end_of_day": 0, "whole": 0, "scale": 0,
-                                                   "exponents": 0})
-                for key in ("zoned", "naive", "end_of_day", "exponents"):
+                                                   "exponents": 0, "beyond_int64": 0})
+                for key in ("zoned", "naive", "end_of_day", "exponents", "beyond_int64"):
                     total[key] += counts[key]
                 for key in ("whole", "scale"):
                     total[key] = max(total[key], counts[key])
@@ -376,7 +380,7 @@ class Reader:
         if kind in ("integer", "number"):
             plan.update(self._number(column))
             if kind == "integer":
-                plan.update(kind="int64", type="int64")
+                plan.update(self._integer(column, measured or {}))
             elif self.decimals == "exact":
                 plan.update(self._exact(column, measured or {}))
             else:
@@ -423,6 +427,17 @@ class Reader:
         return plan
 
 
+    def _integer(self, column: ColumnProfile, measured: Dict[str, int]) -> Dict[str, Any]:
+        low, high = measured.get("min_int", 0), measured.get("max_int", 0)
+        if -2**63 <= low and high < 2**63 and not measured.get("beyond_int64"):
+            return {"kind": "int64", "type": "int64"}
+        digits = max(len(str(abs(low))), len(str(abs(high))), measured.get("whole", 0))
+        if digits <= 38:
+            self.notes[column.name] = "read as decimal128: its values go beyond 64 bits"
+            return {"kind": "decimal", "type": f"decimal128:{digits},0"}
+        self.notes[column.name] = f"read as text: its values have up to {digits} digits, beyond decimal128's 38"
+        return {"kind": "text", "type": "large_utf8" if self.max_field_size > _UTF8_FIELD_LIMIT else "utf8"}
+
     def _exact(self, column: ColumnProfile, measured: Dict[str, int]) -> Dict[str, Any]:
         whole, scale = measured.get("whole", 0), measured.get("scale", 0)
         if measured.get("exponents"):
@@ -432,6 +447,25 @@ class Reader:
         else:
             return {"kind": "decimal", "type": f"decimal128:{max(whole + scale, 1)},{scale}"}
         return {"kind": "float64", "type": "float64"}
+
+
+def _measured_by_the_pass(profile: Profile) -> Optional[Dict[str, Dict[str, int]]]:
+    """What the profile's own pass measured, where it measured what the reader needs
+    (``Profile.measures``, for tables whose types no text matches two of); else None."""
+    from .schema import _from_the_pass
+
+    stats = _from_the_pass(profile)
+    if stats is None:
+        return None
+    measured: Dict[str, Dict[str, int]] = {}
+    for column in profile.columns:
+        s = stats[column.name]
+        measured[column.name] = {
+            "zoned": s.zoned, "naive": s.naive, "end_of_day": column.counts.get("time_end_of_day", 0),
+            "whole": s.int_digits, "scale": s.scale, "exponents": int(s.exponent),
+            **({"min_int": s.min_int, "max_int": s.max_int} if s.min_int is not None else {}),
+        }
+    return measured
 
 
 def _default_boolean() -> Tuple[str, ...]:

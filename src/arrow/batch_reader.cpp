@@ -219,7 +219,7 @@ void BatchReader::convertField(std::size_t column, std::string_view text, bool b
         }
         case Kind::Decimal: {
             __int128 value;
-            if (!convert::parseDecimal(number, plan.number, plan.scale, value)) return refuse(column, text, build);
+            if (!convert::parseDecimal(number, plan.number, plan.precision, plan.scale, value)) return refuse(column, text, build);
             if (build) out.appendDecimal(value);
             return;
         }
@@ -230,6 +230,10 @@ void BatchReader::convertField(std::size_t column, std::string_view text, bool b
                 counts.whole = std::max(counts.whole, shape.whole);
                 counts.scale = std::max(counts.scale, shape.scale);
                 counts.exponents += shape.exponent ? 1 : 0;
+                std::int64_t ignored;
+                if (shape.scale == 0 && !shape.exponent && !convert::parseInt64(number, plan.number.group, ignored)) {
+                    ++counts.beyondInt64;
+                }
             }
             return;
         }

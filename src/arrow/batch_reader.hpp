@@ -79,7 +79,8 @@ struct ColumnCounts {
     std::uint64_t endOfDay = 0;        //   time64 holds
     int whole = 0;                     // DecimalProbe: the most digits before the point,
     int scale = 0;                     //   and after it,
-    std::uint64_t exponents = 0;       //   and the values written with an exponent
+    std::uint64_t exponents = 0;       //   and the values written with an exponent,
+    std::uint64_t beyondInt64 = 0;     //   and the integers int64 cannot hold
 };
 
 // A text its column does not take, with on_error="raise".

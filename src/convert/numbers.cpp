@@ -1,5 +1,6 @@
 #include "convert/numbers.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -152,10 +153,10 @@ bool measureDecimal(std::string_view text, const NumberFormat& format, DecimalSh
     return true;
 }
 
-bool parseDecimal(std::string_view text, const NumberFormat& format, int scale, __int128& out) {
+bool parseDecimal(std::string_view text, const NumberFormat& format, int precision, int scale, __int128& out) {
     DecimalShape shape;
     if (!measureDecimal(text, format, shape) || shape.exponent || shape.scale > scale ||
-        shape.whole + scale > 38) {
+        shape.whole + scale > std::min(precision, 38)) {
         return false;
     }
     if (format.percent) text.remove_suffix(1);

@@ -31,8 +31,9 @@ bool parseInt64(std::string_view text, char group, std::int64_t& out);
 bool parseDouble(std::string_view text, const NumberFormat& format, double& out);
 
 // The same grammar without an exponent, as an exact decimal: the value times 10^scale, for
-// a text with at most `scale` digits after the point. False beyond 38 digits.
-bool parseDecimal(std::string_view text, const NumberFormat& format, int scale, __int128& out);
+// a text with at most `scale` digits after the point and `precision` digits in all (at
+// most 38); false for any other.
+bool parseDecimal(std::string_view text, const NumberFormat& format, int precision, int scale, __int128& out);
 
 // What an exact decimal type needs to hold the text: its digits before the point (leading
 // zeros left out) and after it, and whether it has an exponent. False for a text of no number.

@@ -702,6 +702,7 @@ public:
             entry["whole"] = c.whole;
             entry["scale"] = c.scale;
             entry["exponents"] = c.exponents;
+            entry["beyond_int64"] = c.beyondInt64;
             result.append(entry);
         }
         return result;

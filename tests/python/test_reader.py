@@ -74,8 +74,9 @@ def micro(fraction):
     return int((fraction or "0")[:6].ljust(6, "0"))
 
 
-def model(column, text, check):
-    """The value the reader must give ``text`` in ``column``; Refused where it gives null and counts."""
+def model(column, text, check, wide_integers=False):
+    """The value the reader must give ``text`` in ``column``; Refused where it gives null and counts.
+    ``wide_integers``: the column holds integers beyond 64 bits, and is read as decimal128."""
     if check and not any(p.fullmatch(text) for p in check):
         raise Refused
     kind = kind_of(column.type)
@@ -83,7 +84,7 @@ def model(column, text, check):
     try:
         if kind == "integer":
             value = int(text.replace(group, "") if group else text)
-            if not -2**63 <= value < 2**63:
+            if not wide_integers and not -2**63 <= value < 2**63:
                 raise Refused
             return value
         if kind == "number":
@@ -114,7 +115,7 @@ def model(column, text, check):
     return text
 
 
-def expected(profile, rows, column_name, as_text=False):
+def expected(profile, rows, column_name, as_text=False, wide_integers=False):
     """The model's values of a column, and how many it refuses; ``as_text`` where the reader
     reads a typed column as text (its notes say why)."""
     column = profile.column(column_name)
@@ -129,7 +130,7 @@ def expected(profile, rows, column_name, as_text=False):
             values.append(None)
             continue
         try:
-            values.append(model(column, text, check))
+            values.append(model(column, text, check, wide_integers))
         except Refused:
             values.append(None)
             refused += 1
@@ -354,7 +355,9 @@ def test_under_a_threshold_strays_are_null_and_counted(tmp_path, type_name):
     write_table(path, ["id", "v"], rows)
     reader = velmira.read(path, delimiter=",", skip_rows=0, threshold=0.5)
     assert reader.profile.column("v").type == type_name
-    values, refused = expected(reader.profile, rows, "v")
+    # The profile measured the integers' range: one beyond 64 bits makes the column decimal128.
+    wide = pa.types.is_decimal(reader.arrow_schema().field("v").type) and kind_of(type_name) == "integer"
+    values, refused = expected(reader.profile, rows, "v", wide_integers=wide)
     assert refused > 0
     with pytest.warns(velmira.ConversionWarning, match="'v'"):
         table = reader.to_arrow()
@@ -702,3 +705,19 @@ def test_exact_decimals_fall_back_to_float_with_a_note(tmp_path, texts, why):
     reader = velmira.read(path, delimiter=",", skip_rows=0, decimals="exact")
     assert reader.arrow_schema().field("v").type == pa.float64()
     assert why in reader.notes["v"]
+
+
+@pytest.mark.parametrize("texts,arrow_type,note", [
+    (["1", "-9223372036854775808", "9223372036854775807"], "int64", None),
+    (["1", "9223372036854775808"], "decimal128(19, 0)", "beyond 64 bits"),
+    (["1", "-" + "9" * 38], "decimal128(38, 0)", "beyond 64 bits"),
+    (["1", "9" * 39], "string", "beyond decimal128"),
+])
+def test_integers_beyond_64_bits_keep_their_value(tmp_path, texts, arrow_type, note):
+    path = tmp_path / "data.csv"
+    write_table(path, ["v"], [[t] for t in texts])
+    reader = velmira.read(path, delimiter=",", skip_rows=0)
+    assert str(reader.arrow_schema().field("v").type) == arrow_type
+    assert (note is None and "v" not in reader.notes) or note in reader.notes["v"]
+    values = reader.to_arrow().column("v").to_pylist()
+    assert values == (texts if arrow_type == "string" else [int(t) for t in texts])
