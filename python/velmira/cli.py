@@ -185,7 +185,8 @@ def _profile_parser() -> _Parser:
         check=_check_profile_args,
         prog=PROG,
         description="Infer the type of every column of a CSV file from regular expressions. "
-                    "'velmira explain FILE COLUMN' says why a column got its type.",
+                    "'velmira explain FILE COLUMN' says why a column got its type; "
+                    "'velmira convert FILE... -o OUT' writes the typed values to Parquet or Arrow IPC.",
     )
     parser.add_argument(
         "files", metavar="FILE", nargs="+",

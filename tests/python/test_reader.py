@@ -721,3 +721,34 @@ def test_integers_beyond_64_bits_keep_their_value(tmp_path, texts, arrow_type, n
     assert (note is None and "v" not in reader.notes) or note in reader.notes["v"]
     values = reader.to_arrow().column("v").to_pylist()
     assert values == (texts if arrow_type == "string" else [int(t) for t in texts])
+
+
+# --- hostile inputs -------------------------------------------------------------------------------
+
+def test_a_field_over_the_limit_names_its_row(tmp_path):
+    path = tmp_path / "data.csv"
+    path.write_text("a,b\n1,x\n2," + "y" * 5000 + "\n")
+    profile = velmira.infer(path, delimiter=",", skip_rows=0)
+    with pytest.raises(velmira.FieldTooLongError, match="row 3 has a field longer than the limit of 100 bytes"):
+        velmira.Reader(profile, max_field_size=100).to_arrow()
+
+
+def test_a_damaged_compressed_file_is_an_input_error(tmp_path):
+    import gzip
+
+    data = gzip.compress(b"a,b\n" + b"".join(b"%d,x%d\n" % (i, i) for i in range(200_000)))
+    path = tmp_path / "data.csv.gz"
+    path.write_bytes(data)
+    profile = velmira.infer(path, delimiter=",", skip_rows=0)
+    path.write_bytes(data[: len(data) // 2])
+    with pytest.raises(velmira.InputError, match="gzip"):
+        profile.read().to_arrow()
+
+
+def test_a_file_gone_since_its_profile_is_an_os_error(tmp_path):
+    path = tmp_path / "data.csv"
+    path.write_text("a\n1\n")
+    profile = velmira.infer(path, delimiter=",", skip_rows=0)
+    path.unlink()
+    with pytest.raises(FileNotFoundError):
+        profile.read().to_arrow()
