@@ -50,14 +50,21 @@ bool parseDouble(std::string_view text, const NumberFormat& format, double& out)
         text.remove_suffix(1);
     }
     // The text rewritten as from_chars reads it: no '+', no separators, '.' as the point.
-    // One buffer per thread, so that a long text costs no allocation after the first.
-    thread_local std::string buffer;
-    buffer.clear();
+    // Rewriting only drops or replaces bytes, so it fits in the text's length: on the stack
+    // for any real number, in a buffer kept per thread for longer texts.
+    char stack[64];
+    thread_local std::string heap;
+    char* buffer = stack;
+    if (text.size() > sizeof stack) {
+        heap.resize(text.size());
+        buffer = &heap[0];
+    }
+    std::size_t n = 0;
     std::size_t i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';
-        if (negative) buffer += '-';
+        if (negative) buffer[n++] = '-';
         ++i;
     }
     std::size_t digits = 0;
@@ -73,7 +80,7 @@ bool parseDouble(std::string_view text, const NumberFormat& format, double& out)
             continue;
         }
         if (!isDigit(c)) break;
-        buffer += c;
+        buffer[n++] = c;
         if (c != '0' && firstNonZero < 0) firstNonZero = wholeDigits;
         ++wholeDigits;
         ++digits;
@@ -83,7 +90,7 @@ bool parseDouble(std::string_view text, const NumberFormat& format, double& out)
         lead = wholeDigits - firstNonZero - 1;
     }
     if (i < text.size() && text[i] == format.point) {
-        buffer += '.';
+        buffer[n++] = '.';
         ++i;
         long long position = 0;
         for (; i < text.size() && isDigit(text[i]); ++i) {
@@ -92,34 +99,32 @@ bool parseDouble(std::string_view text, const NumberFormat& format, double& out)
                 seenNonZero = true;
                 lead = position;
             }
-            buffer += text[i];
+            buffer[n++] = text[i];
             ++digits;
         }
     }
     if (digits == 0) return false;
     long long exponent = 0;
     if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        buffer += 'e';
+        buffer[n++] = 'e';
         ++i;
         bool negativeExponent = false;
         if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
             negativeExponent = text[i] == '-';
-            buffer += text[i];
+            buffer[n++] = text[i];
             ++i;
         }
         if (i == text.size() || !isDigit(text[i])) return false;
         for (; i < text.size() && isDigit(text[i]); ++i) {
-            buffer += text[i];
+            buffer[n++] = text[i];
             if (exponent < 1000000000) exponent = exponent * 10 + (text[i] - '0');
         }
         if (negativeExponent) exponent = -exponent;
     }
     if (i != text.size()) return false;
     double value = 0;
-    const char* first = buffer.data();
-    const char* last = first + buffer.size();
-    const auto [end, error] = std::from_chars(first, last, value, std::chars_format::general);
-    if (end != last) return false;
+    const auto [end, error] = std::from_chars(buffer, buffer + n, value, std::chars_format::general);
+    if (end != buffer + n) return false;
     if (error == std::errc::result_out_of_range) {
         // Beyond the range one way or the other: the magnitude says which.
         const bool huge = seenNonZero && lead + exponent > 0;
