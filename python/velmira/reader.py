@@ -23,6 +23,7 @@ from __future__ import annotations
 import codecs
 import os
 import secrets
+import stat
 import warnings
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple
 
@@ -107,6 +108,15 @@ def _rereadable(source: Source) -> bool:
     return isinstance(source, (str, bytes, os.PathLike)) and not (isinstance(source, str) and source == "-")
 
 
+def _regular(path: str) -> bool:
+    """Whether ``path`` is a file that gives its bytes again; a path gone since its profile
+    counts as one, for the read to name it when it fails."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True
+
+
 class Reader:
     """The typed values of a profiled file, as Arrow record batches.
 
@@ -130,9 +140,9 @@ class Reader:
         if progress is not None and not callable(progress):
             raise TypeError("progress must be a callable taking (bytes read, total bytes or None)")
         for part in profile.parts or (profile,):
-            if not part.rereadable:
-                raise ValueError(f"{part.path} can be read only once (standard input or a file object), and the "
-                                 "reader reads it a second time: save it to a file first")
+            if not part.rereadable or not _regular(part.path):
+                raise ValueError(f"{part.path} can be read only once (standard input, a file object, a pipe or "
+                                 "a device), and the reader reads it a second time: save it to a file first")
         names = profile.column_names
         if len(set(names)) != len(names):
             repeated = next(name for name in names if names.count(name) > 1)

@@ -7,6 +7,7 @@ int(), float() and datetime.strptime(). The model is written from the types'
 formats and separators, not from the reader's code.
 """
 import csv
+import os
 import datetime as dt
 import io
 import random
@@ -752,3 +753,12 @@ def test_a_file_gone_since_its_profile_is_an_os_error(tmp_path):
     path.unlink()
     with pytest.raises(FileNotFoundError):
         profile.read().to_arrow()
+
+
+def test_a_pipe_is_refused_before_anything_waits_for_it(tmp_path):
+    # The second pass would open the FIFO again and wait for a writer, forever.
+    fifo = tmp_path / "fifo.csv"
+    os.mkfifo(fifo)
+    profile = Profile(path=str(fifo), delimiter=",", rows=0, columns=(), types={}, na_values=("",), threshold=1.0)
+    with pytest.raises(ValueError, match="a pipe"):
+        profile.read()
