@@ -613,12 +613,13 @@ public:
         o.raiseOnError = options["raise_on_error"].cast<bool>();
         o.batchRows = std::max<std::size_t>(1, options["batch_rows"].cast<std::size_t>());
         o.batchBytes = std::max<std::size_t>(1, options["batch_bytes"].cast<std::size_t>());
-        if (!progress.is_none()) progress_ = progress.inc_ref().ptr();
         handle.get();  // a closed input is refused here, with the message of any other use
         reader_ = std::make_unique<velmira::arrow::BatchReader>(std::move(handle.input), std::move(names),
                                                                  std::move(built), std::move(o));
         checkpoint_ = [this]() { check(); };
         reader_->input().setCheckpoint(&checkpoint_);
+        // Last, so that a failure above leaves no reference behind.
+        if (!progress.is_none()) progress_ = progress.inc_ref().ptr();
     }
     ~TypedRead() override {
         dropReference(progress_);
@@ -627,28 +628,30 @@ public:
 
     void schema(ArrowSchema* out) override { reader_->schema(out); }
 
+    // The pass's mutex is only ever waited for without the interpreter's lock, so that the
+    // thread holding it may take the interpreter's lock (to report progress) without a
+    // deadlock.
     bool next(ArrowArray* out) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (unlocked([&] { return recorded([&] { return reader_->next(out); }); })) return true;
-        // The end: the last report says every byte was read.
-        recorded([&] {
-            report();
-            return false;
-        });
-        return false;
-    }
-
-    // Reads the rest of the input for its zone counts alone.
-    void drain() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        unlocked([&] {
-            recorded([&] {
-                reader_->drain();
+        return unlocked([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return recorded([&] {
+                if (reader_->next(out)) return true;
+                report();  // the end: the last report says every byte was read
                 return false;
             });
-            return false;
         });
-        report();
+    }
+
+    // Reads the rest of the input, building nothing: what the probes measure.
+    void drain() {
+        unlocked([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return recorded([&] {
+                reader_->drain();
+                report();
+                return false;
+            });
+        });
     }
 
     std::string describe(const std::exception_ptr& failure) const override {
@@ -667,13 +670,14 @@ public:
 
     // Raises, as Python should see it, what ended the pass, if anything did.
     void reraise() {
+        const std::exception_ptr failure = locked([&] { return failure_; });
         if (pythonFailure_ != nullptr) {
             PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pythonFailure_)), pythonFailure_);
             throw py::error_already_set();
         }
-        if (!failure_) return;
+        if (!failure) return;
         try {
-            std::rethrow_exception(failure_);
+            std::rethrow_exception(failure);
         } catch (const velmira::arrow::ConversionError& e) {
             throw py::value_error(conversionMessage(e));
         } catch (const velmira::arrow::HeaderMismatch& e) {
@@ -689,8 +693,9 @@ public:
     }
 
     py::list counts() const {
+        const std::vector<velmira::arrow::ColumnCounts> all = locked([&] { return reader_->counts(); });
         py::list result;
-        for (const velmira::arrow::ColumnCounts& c : reader_->counts()) {
+        for (const velmira::arrow::ColumnCounts& c : all) {
             py::dict entry;
             entry["errors"] = c.errors;
             entry["first_error"] = py::bytes(c.firstError);
@@ -707,7 +712,9 @@ public:
         }
         return result;
     }
-    std::uint64_t rows() const { return reader_->rows(); }
+    std::uint64_t rows() const {
+        return locked([&] { return reader_->rows(); });
+    }
     void setRearm(bool rearm) { rearm_ = rearm; }
 
 private:
@@ -743,6 +750,14 @@ private:
         const std::string limit = std::to_string(e.limit) + " bytes (max_field_size)";
         return e.wholeRow ? "the header row is longer than the limit of " + limit
                           : "row " + std::to_string(e.row) + " has a field longer than the limit of " + limit;
+    }
+
+    // `body` under the pass's mutex, from a thread that holds the interpreter's lock.
+    template <class Body>
+    auto locked(Body body) const -> decltype(body()) {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return body();
     }
 
     // Runs `body` without the interpreter's lock when this thread holds it, as a pass should.
@@ -802,7 +817,7 @@ private:
     velmira::TypeTable table_;  // the compiled types, which the plans' patterns point into
     std::unique_ptr<velmira::arrow::BatchReader> reader_;
     std::function<void()> checkpoint_;
-    std::mutex mutex_;                         // one batch at a time, whoever asks
+    mutable std::mutex mutex_;                 // one batch at a time, whoever asks; guards the reader and failure_
     const std::thread::id owner_;              // the thread that may call into Python
     const std::uint64_t total_;                // the source's size, when known
     std::chrono::steady_clock::time_point next_{};
