@@ -32,7 +32,7 @@ from .dialect import WHITESPACE
 from .inference import SNIFF_BYTES, _lf_rows, _named, _start_of_table, compile_table, infer
 from .profile import EMPTY, ColumnProfile, Profile
 from .source import Progress, Source, open_input
-from .types import DATE_ORDERS, FALSE_VALUES, NUMBER_SEPARATORS, TRUE_VALUES, kind_of
+from .types import FALSE_VALUES, NUMBER_SEPARATORS, TRUE_VALUES, kind_of
 from .profile import accepted_types
 
 #: Rows in a batch unless told otherwise.
@@ -44,7 +44,7 @@ BATCH_BYTES = 64 << 20
 #: large_utf8, since one batch may then pass 2 GiB of text.
 _UTF8_FIELD_LIMIT = 1 << 30
 
-#: The Arrow type of each kind of verdict (``velmira.types.kind_of``); text for the rest.
+#: The Arrow type of each kind of verdict (``velmira.types.kind_of``), and of the rest.
 ARROW_TYPES: Mapping[str, str] = {
     "integer": "int64",
     "number": "float64 (decimal128(precision, scale) with decimals='exact')",
@@ -52,7 +52,7 @@ ARROW_TYPES: Mapping[str, str] = {
     "date": "date32",
     "datetime": "timestamp[us] (naive), or timestamp[us, UTC] when the values carry zones",
     "time": "time64[us] (in UTC when the values carry zones)",
-    None: "utf8",  # type: ignore[dict-item]
+    "text": "utf8 (large_utf8 where max_field_size passes 1 GiB): every other type",
 }
 
 # Words of the booleans of the user's own types; the default ones are TRUE_VALUES and FALSE_VALUES.

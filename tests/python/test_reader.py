@@ -28,7 +28,6 @@ from velmira.types import (
     DATE_FORMATS,
     DATE_ORDERS,
     DEFAULT_NA_VALUES,
-    DEFAULT_TYPES,
     FALSE_VALUES,
     NUMBER_SEPARATORS,
     TRUE_VALUES,
