@@ -163,6 +163,9 @@ class Reader:
         measured = self._measure()
         self._plans = [self._plan(column, measured.get(column.name)) for column in profile.columns]
 
+    def __repr__(self) -> str:
+        return f"<velmira.Reader of {self.profile.path}: {self.schema!r}>"
+
     # --- the consumers' side ----------------------------------------------------------
 
     @property
