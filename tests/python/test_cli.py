@@ -408,3 +408,22 @@ def test_convert_keeps_exact_decimals_on_request(tmp_path):
     table = pq.read_table(tmp_path / "t.parquet")
     assert str(table.schema.field("amount").type) == "decimal128(7, 3)"
     assert [str(v) for v in table.column("amount").to_pylist()] == ["1234.500", "-0.125"]
+
+
+def test_an_interrupted_convert_leaves_no_output(tmp_path):
+    # Ctrl-C as it arrives between two batches: the signal itself, once the first is written.
+    create(tmp_path, {"a.csv": "n\n" + "".join(f"{i}\n" for i in range(5000))})
+    code = """
+import os, signal, sys, velmira.reader
+batches = velmira.reader.Reader.to_batches
+def interrupted(self):
+    for batch in batches(self):
+        yield batch
+        signal.raise_signal(signal.SIGINT)
+velmira.reader.Reader.to_batches = interrupted
+from velmira.cli import main
+sys.exit(main(["convert", "a.csv", "-o", "t.parquet", "-d", ","]))
+"""
+    result = run("-c", code, cwd=tmp_path, command=(sys.executable,))
+    assert (result.returncode, result.stderr) == (130, "velmira: interrupted\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.csv"]
