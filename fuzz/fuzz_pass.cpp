@@ -2,8 +2,10 @@
 //
 // Input layout: byte 0 picks the delimiter (low 3 bits: , ; TAB | " LF a NUL); byte 1 the run:
 // bit 0 multithreading, bits 1-3 the cache window (1 2 3 7 64 1000 0 -1), bit 4 a second pass
-// on the same object (bit 5 then flips multithreading for it). The rest is written to a file
-// and is the pass's input.
+// on the same object (bit 5 then flips multithreading for it), bit 6 a pass over the file as
+// a stream, the table vouched exclusive so that columns may skip the cache (bit 7: after one
+// text or after three), with the loaders' measures taken. The rest is written to a file and
+// is the pass's input.
 //
 // The pattern table is fixed and no text matches two of its types, so a field's type does not
 // depend on the cache, the trial order or the threads: a reference classification of every
@@ -15,7 +17,9 @@
 //  - each column name's count table holds exactly the counts of the reference over the fields
 //    of its columns (index below the header's width, data rows only), zeros for every type;
 //  - the types file, read back with the tokenizer, holds the names, then each data row's type
-//    names: num_rows + 1 lines when there is a row, and nothing when there is none.
+//    names: num_rows + 1 lines when there is a row, and nothing when there is none;
+//  - a stream pass measures, per column name, the longest field not counted "NA", and the
+//    range of the integers.
 #include <unistd.h>
 
 #include <boost/regex.hpp>
@@ -25,6 +29,8 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <unordered_set>
 
 #include "common.hpp"
@@ -127,9 +133,61 @@ std::string showCounts(const Inf::CountTable& table) {
     return out;
 }
 
-void runPass(Inf& inf, const Rows& rows, int& untitled, const std::string& typesPath, bool first) {
+// What the measures must be: the longest field per column name that is not "NA", and the
+// range of the integers (short enough to hold).
+void checkMeasures(const Inf& inf, const Rows& rows, const Expected& e) {
+    std::map<std::string, std::uint64_t> longest;
+    std::map<std::string, std::pair<__int128, __int128>> range;
+    for (std::size_t r = 1; r < rows.size(); ++r) {
+        for (std::size_t c = 0; c < rows[r].size() && c < e.names.size(); ++c) {
+            const std::string& text = rows[r][c];
+            // A user type named "NA" is counted as the markers are, and is not measured either.
+            if (referenceType(text) == "NA") continue;
+            longest[e.names[c]] = std::max<std::uint64_t>(longest[e.names[c]], text.size());
+            if (referenceType(text) != "integer" || text.size() > 30) continue;
+            __int128 value = 0;
+            for (char ch : text) {
+                if (ch != '-') value = value * 10 + (ch - '0');
+            }
+            if (text[0] == '-') value = -value;
+            auto [it, fresh] = range.emplace(e.names[c], std::make_pair(value, value));
+            if (!fresh) it->second = {std::min(it->second.first, value), std::max(it->second.second, value)};
+        }
+    }
+    const auto& measured = inf.getColumnMeasures();
+    for (const auto& [name, bytes] : longest) {
+        const auto it = measured.find(name);
+        check(it != measured.end() && it->second.maxBytes == bytes, "longest field of " + show({{name}}));
+    }
+    for (const auto& [name, minMax] : range) {
+        const auto& byType = measured.at(name).byType;
+        bool found = false;
+        for (const velmira::TypeMeasure& t : byType) {
+            if (!t.anyInteger || t.integerOverflow) continue;
+            found = true;
+            check(t.minInteger == minMax.first && t.maxInteger == minMax.second, "integer range of " + show({{name}}));
+        }
+        check(found, "no integer range for " + show({{name}}));
+    }
+}
+
+void runPass(Inf& inf, const Rows& rows, int& untitled, const std::string& typesPath, bool first,
+             int stream = 0) {
+    const std::unordered_map<std::string, velmira::Reading> readings{
+        {"integer", velmira::Reading{velmira::Reading::Kind::Number, '\0', '\0'}},
+        {"decimal", velmira::Reading{velmira::Reading::Kind::Number, '\0', '.'}},
+    };
     try {
-        inf.inferTypes();
+        if (stream == 0) {
+            inf.inferTypes();
+        } else {
+            std::ifstream in(inf.getFilepath(), std::ios::binary);
+            Inf::StreamOptions options;
+            options.exclusiveTypes = true;
+            options.cacheDecisionTexts = static_cast<std::uint32_t>(stream);
+            options.readings = &readings;
+            inf.inferTypesFrom(in, 0, [] {}, options);
+        }
     } catch (const std::exception& e) {
         fuzz::fail(std::string("the pass threw: ") + e.what());
     }
@@ -149,6 +207,7 @@ void runPass(Inf& inf, const Rows& rows, int& untitled, const std::string& types
     if (first) check(counts.size() == e.counts.size(), "count tables for names not in the header");
     const Rows written = fuzz::rowsOf(readFile(typesPath), ',');
     check(written == e.typesFile, "types file " + show(written) + ", expected " + show(e.typesFile));
+    if (stream != 0) checkMeasures(inf, rows, e);
 }
 
 }  // namespace
@@ -177,5 +236,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (run & 0x20) inf.setMultithreading(!multithreading);
         runPass(inf, rows, untitled, typesPath, false);
     }
+    if (run & 0x40) runPass(inf, rows, untitled, typesPath, false, (run & 0x80) ? 3 : 1);
     return 0;
 }

@@ -175,20 +175,20 @@ Inf::TypeId Inf::firstMatch(std::string_view text, ColumnGroup& column, velmira:
 }
 
 // A group whose texts are nearly all new pays for a cache entry per text and gets nothing
-// back; with an exclusive table it may go without. Every so often it tries the cache again,
-// since a column's texts may start to repeat.
+// back; with an exclusive table it may go without. Now and then it tries the cache again,
+// since a column's texts may start to repeat: after 64 times the texts a decision takes, so
+// that the trials cost a column of new texts little, however few rows a batch holds.
 void Inf::chooseCacheUse(Pass& pass) {
-    constexpr std::uint32_t kEnoughLookups = 1024;
-    constexpr std::uint32_t kBatchesBeforeRetry = 32;
+    const std::uint32_t enough = pass.cacheDecisionTexts;
+    const std::uint64_t bypassedBeforeRetry = std::uint64_t{64} * enough;
     for (ColumnGroup& group : pass.groups) {
         if (group.bypass) {
-            if (++group.batchesBypassed < kBatchesBeforeRetry) continue;
+            if (group.lookups < bypassedBeforeRetry) continue;
             group.bypass = false;
             group.lookups = group.misses = 0;
-        } else if (group.lookups >= kEnoughLookups) {
+        } else if (group.lookups >= enough) {
             // Fewer than one lookup in eight hits.
             group.bypass = group.misses > group.lookups - group.lookups / 8;
-            group.batchesBypassed = 0;
             group.lookups = group.misses = 0;
         }
     }
@@ -231,6 +231,7 @@ void Inf::inferTypesFrom(std::istream& input, std::uint64_t inputBytes, const st
     pass.widthFromHeader = true;
     pass.shapes = options.shapes;
     pass.exclusive = options.exclusiveTypes;
+    pass.cacheDecisionTexts = std::max<std::uint32_t>(1, options.cacheDecisionTexts);
     pass.readingsByName = options.readings;
     if (saveTypesFile) pass.typesFile.open(typesFilepath, options.strictTypesFile);
     runPass(pass, parser);
@@ -314,7 +315,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         auto [it, fresh] = groupByName.emplace(columns[c], pass.groups.size());
         if (fresh) {
             pass.groups.push_back(
-                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}, firstPlaces, nullptr, false, 0, 0, 0});
+                ColumnGroup{&regexOrdering[columns[c]], &colTypeCandidates[columns[c]], nullptr, {}, firstPlaces, nullptr, false, 0, 0});
         }
         pass.groups[it->second].cols.push_back(c);
         pass.groupOf[c] = it->second;

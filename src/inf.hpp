@@ -101,6 +101,9 @@ public:
         // then depends neither on the column nor on the trial order, so the cache only saves
         // work, and the pass stops consulting it for column groups where it does not hit.
         bool exclusiveTypes = false;
+        // With exclusiveTypes: how many of a column's texts decide whether it uses the cache
+        // (64 times as many bypassed make it try again). Tests turn it down.
+        std::uint32_t cacheDecisionTexts = 1024;
         // How to measure each type's texts for the loaders' schemas (column_measure.hpp);
         // null: nothing is measured. Types not in it are measured by length only.
         const std::unordered_map<std::string, velmira::Reading>* readings = nullptr;

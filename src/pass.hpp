@@ -57,9 +57,8 @@ struct Inf::ColumnGroup {
     // decides it: the cache's lookups and misses in the group since the last decision.
     velmira::ColumnMeasure* measure = nullptr;  // when the pass measures: the group's
     bool bypass = false;
-    std::uint32_t lookups = 0;
+    std::uint32_t lookups = 0;  // while bypassing: the texts classified without it
     std::uint32_t misses = 0;
-    std::uint32_t batchesBypassed = 0;
 };
 
 struct Inf::Pass {
@@ -82,6 +81,7 @@ struct Inf::Pass {
     velmira::RowShapes* shapes = nullptr;  // odd rows' counts, for a pass that keeps them
     bool cacheSized = false;               // whether presizeCache has looked at the first batch
     bool exclusive = false;                // no text matches two types (StreamOptions)
+    std::uint32_t cacheDecisionTexts = 1024;
     // Measuring: type name -> how to read it, then by type id; the groups' measures; the
     // data rows of each width below the header's.
     const std::unordered_map<std::string, velmira::Reading>* readingsByName = nullptr;
@@ -136,6 +136,7 @@ __attribute__((always_inline)) inline Inf::TypeId Inf::getColType(std::string_vi
     if (column.bypass) {
         // Only for tables where the cache cannot change a text's type (chooseCacheUse).
         type = markers.contains(text, hash) ? velmira::pass::kNA : firstMatch(text, column, scratch);
+        ++column.lookups;  // here: texts classified without the cache
         ++column.tally[type];
         if (column.measure != nullptr && type != velmira::pass::kNA) column.measure->observe(type, text, nullptr, 0, 0);
         return type;

@@ -23,11 +23,14 @@ from __future__ import annotations
 import argparse
 import contextlib
 import glob
+import importlib
 import json
 import math
 import os
 import stat
 import sys
+import threading
+import time
 import warnings
 from collections import Counter
 from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
@@ -386,7 +389,33 @@ _Render = Callable[[argparse.Namespace, Profile, Optional[ManyProfiles]], str]
 
 
 def _profile_command(args: argparse.Namespace) -> _Outcome:
+    _import_meanwhile({"sql": ("sqlalchemy", f"sqlalchemy.dialects.{_sql_module(args.dialect)}"),
+                       "arrow": ("pyarrow",)}.get(args.format, ()))
     return _profiled(args, _formatted, types_file=args.save_types)
+
+
+def _sql_module(dialect: Optional[str]) -> str:
+    return "postgresql" if dialect in ("duckdb", "postgres", None) else dialect
+
+
+def _import_meanwhile(modules: Sequence[str]) -> None:
+    """Imports the output's library on a thread of its own while the pass runs, which
+    releases the interpreter's lock: SQLAlchemy alone takes longer to import than the pass
+    over a file of tens of megabytes. The thread first lets the main thread through the
+    pass's few milliseconds of Python (the dialect, the table), which the import would
+    otherwise hold up. A failed import is left for the output to report."""
+    if not modules:
+        return
+
+    def run() -> None:
+        time.sleep(0.05)
+        for name in modules:
+            try:
+                importlib.import_module(name)
+            except Exception:  # reported where the output imports it, in the main thread
+                return
+
+    threading.Thread(target=run, name="velmira-import", daemon=True).start()
 
 
 def _explain_command(args: argparse.Namespace) -> _Outcome:

@@ -132,3 +132,13 @@ def test_sql_and_arrow_outputs_read_the_file_once(tmp_path, monkeypatch):
     assert "CREATE TABLE" in profile.to_sql("duckdb")
     pytest.importorskip("pyarrow")
     profile.to_arrow_schema()
+
+
+def test_a_stream_read_once_still_gets_its_schemas(tmp_path):
+    rows = [r[:2] + r[3:] for r in _edge_rows(6, 300)]
+    data = _write(tmp_path / "edge.csv", rows).read_bytes()
+    profile = velmira.infer(io.BytesIO(data), threshold=0.8)
+    assert not profile.rereadable
+    # Standard input or a file object cannot be read again; the pass's measures suffice.
+    from_file = velmira.infer(tmp_path / "edge.csv", threshold=0.8)
+    assert profile.to_sql("sqlite", table="t") == from_file.to_sql("sqlite", table="t")
