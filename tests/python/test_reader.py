@@ -761,3 +761,13 @@ def test_a_pipe_is_refused_before_anything_waits_for_it(tmp_path):
     profile = Profile(path=str(fifo), delimiter=",", rows=0, columns=(), types={}, na_values=("",), threshold=1.0)
     with pytest.raises(ValueError, match="a pipe"):
         profile.read()
+
+
+def test_a_time_column_holding_24_00_stays_text(tmp_path):
+    path = tmp_path / "data.csv"
+    write_table(path, ["hour"], [["10:00"], ["24:00"], ["23:30"]])
+    reader = velmira.read(path, delimiter=",", skip_rows=0)
+    assert reader.profile.column("hour").type == "time"
+    assert reader.arrow_schema().field("hour").type == pa.string()
+    assert "24:00" in reader.notes["hour"]
+    assert reader.to_arrow().column("hour").to_pylist() == ["10:00", "24:00", "23:30"]
