@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-TARGETS="fuzz_tokenizer fuzz_pass fuzz_matcher"
+TARGETS="fuzz_tokenizer fuzz_pass fuzz_matcher fuzz_convert"
 VENV=.venv
 PY=$VENV/bin/python
 
@@ -42,8 +42,10 @@ if [ "${1:-}" = coverage ]; then
   done
   llvm-profdata merge -sparse "${profiles[@]}" -o $dir/all.profdata
   llvm-cov report -instr-profile=$dir/all.profdata $dir/fuzz/fuzz_pass \
-    -object $dir/fuzz/fuzz_tokenizer -object $dir/fuzz/fuzz_matcher csv/parser.hpp src/inf.cpp \
-    src/value_cache.hpp src/match/matcher.cpp src/match/matcher.hpp src/match/pattern_admission.cpp src/match/prefilter.cpp src/match/prefilter.hpp
+    -object $dir/fuzz/fuzz_tokenizer -object $dir/fuzz/fuzz_matcher -object $dir/fuzz/fuzz_convert \
+    csv/parser.hpp src/inf.cpp src/value_cache.hpp src/match/matcher.cpp src/match/matcher.hpp \
+    src/match/pattern_admission.cpp src/match/prefilter.cpp src/match/prefilter.hpp \
+    src/convert/numbers.cpp src/convert/datetime.cpp
   echo "fuzz: line by line: llvm-cov show -instr-profile=$dir/all.profdata $dir/fuzz/fuzz_pass" \
        "-object $dir/fuzz/fuzz_tokenizer csv/parser.hpp src/inf.cpp"
   exit 0

@@ -7,8 +7,9 @@ a :class:`Profile`: per column the counts of every type, the best type and the
 share of the values it covers, with ``to_dict()``, ``to_json()`` and
 ``to_table_schema()``, and the outputs that load the file (``to_sql()``,
 ``to_json_schema()``, ``to_arrow_schema()``, ``to_polars_schema()``,
-``to_pandas_dtypes()``, in :mod:`velmira.schema`). ``read_rows(profile)``
-gives the values, converted by each column's type. The default types and
+``to_pandas_dtypes()``, in :mod:`velmira.schema`). ``read(source)`` gives the
+typed values as Arrow batches, read natively (``pyarrow.table(velmira.read(path))``);
+``read_rows(profile)`` gives them as Python objects, row by row. The default types and
 missing-value markers are in :mod:`velmira.types`.
 """
 
@@ -37,6 +38,9 @@ _HOMES = {
     "DEFAULT_TYPES": ".types",
     "default_types": ".types",
     "read_rows": ".values",
+    "ConversionWarning": ".reader",
+    "Reader": ".reader",
+    "read": ".reader",
 }
 
 
@@ -57,6 +61,7 @@ __all__ = [
     "DEFAULT_NA_VALUES",
     "DEFAULT_TYPES",
     "ColumnProfile",
+    "ConversionWarning",
     "FieldTooLongError",
     "HeaderEncodingError",
     "InputError",
@@ -64,6 +69,7 @@ __all__ = [
     "PatternError",
     "Profile",
     "ProgressBar",
+    "Reader",
     "check_exclusive",
     "check_types",
     "guess_delimiter",
@@ -72,5 +78,6 @@ __all__ = [
     "infer_many",
     "merge",
     "pattern_engines",
+    "read",
     "read_rows",
 ]

@@ -3,7 +3,8 @@
 ``velmira explain FILE... COLUMN`` says why one column got its verdict (over
 several files, the merged column's);
 ``velmira patterns`` lists which engine (PCRE2's JIT or Boost.Regex) runs each
-pattern of the types.
+pattern of the types. ``velmira convert FILE... -o OUT`` writes the files' typed
+values to Parquet or Arrow IPC.
 
 FILE may be compressed (gzip, zstd, bzip2, xz) or ``-`` for standard input. On
 a terminal, a pass over more than a few MB shows its progress on stderr.
@@ -187,7 +188,8 @@ def _profile_parser() -> _Parser:
         check=_check_profile_args,
         prog=PROG,
         description="Infer the type of every column of a CSV file from regular expressions. "
-                    "'velmira explain FILE COLUMN' says why a column got its type.",
+                    "'velmira explain FILE COLUMN' says why a column got its type; "
+                    "'velmira convert FILE... -o OUT' writes the typed values to Parquet or Arrow IPC.",
     )
     parser.add_argument(
         "files", metavar="FILE", nargs="+",
@@ -264,8 +266,49 @@ def _patterns_parser() -> _Parser:
     return parser
 
 
+#: The outputs of ``velmira convert``, by the target's extension.
+CONVERT_FORMATS = {".parquet": "parquet", ".arrow": "arrow", ".feather": "arrow", ".ipc": "arrow"}
+
+
+def _convert_parser() -> _Parser:
+    parser = _Parser(
+        check=_check_convert_args,
+        intermixed=True,
+        prog=f"{PROG} convert",
+        description="Profile the files and write their typed values to OUT: Parquet (.parquet) or Arrow IPC "
+                    "(.arrow, .feather), through pyarrow. Several files (or a quoted glob) make one table with "
+                    "the union of their columns, each typed by the merged verdict; a column a file lacks is "
+                    "null there. OUT appears only when the whole conversion succeeds.",
+    )
+    parser.add_argument("files", metavar="FILE", nargs="+",
+                        help="the CSV files, compressed or not; several, or a quoted glob, make one table")
+    parser.add_argument("-o", "--output", metavar="OUT", required=True,
+                        help="the file to write: .parquet, or .arrow/.feather for Arrow IPC")
+    _add_profile_options(parser)
+    parser.add_argument(
+        "--on-error", choices=("null", "raise"), default="null",
+        help="what a value its column's type does not take becomes (only under --threshold below 1): "
+             "null, counted and reported (default), or an error",
+    )
+    parser.add_argument(
+        "--decimals", choices=("float", "exact"), default="float",
+        help="decimal and percentage columns as float64 (default), or as decimal128 with the digits their "
+             "values need (exact; float64 where a value has an exponent or more than 38 digits)",
+    )
+    parser.set_defaults(run=_convert_command)
+    return parser
+
+
+def _check_convert_args(parser: _Parser, args: argparse.Namespace) -> None:
+    if os.path.splitext(args.output)[1].lower() not in CONVERT_FORMATS:
+        parser.error(f"the output's name must end in {', '.join(CONVERT_FORMATS)}, not {excerpt(args.output)}")
+    if "-" in args.files:
+        parser.error("convert reads each file a second time, so it cannot read standard input; save it to a file first")
+
+
 #: The commands named by their first argument; with any other, the arguments are the main command's.
-_COMMANDS: Dict[str, Callable[[], _Parser]] = {"explain": _explain_parser, "patterns": _patterns_parser}
+_COMMANDS: Dict[str, Callable[[], _Parser]] = {"explain": _explain_parser, "patterns": _patterns_parser,
+                                               "convert": _convert_parser}
 
 
 def _add_profile_options(parser: argparse.ArgumentParser) -> None:
@@ -377,6 +420,55 @@ def _import_meanwhile(modules: Sequence[str]) -> None:
 
 def _explain_command(args: argparse.Namespace) -> _Outcome:
     return _profiled(args, _explained, types_file=None)
+
+
+def _convert_command(args: argparse.Namespace) -> _Outcome:
+    return _profiled(args, _converted, types_file=None)
+
+
+def _converted(args: argparse.Namespace, profile: Profile, result: Optional[ManyProfiles]) -> str:
+    """Writes the typed values of ``profile``'s files to ``args.output``; says what was written on stderr."""
+    from .reader import ConversionWarning, Reader, replaced_atomically
+
+    bar = None if args.no_progress or not sys.stderr.isatty() else ProgressBar(sys.stderr)
+    kind = CONVERT_FORMATS[os.path.splitext(args.output)[1].lower()]
+    try:
+        with _reported(), warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", ConversionWarning)
+            reader = Reader(profile, on_error=args.on_error, decimals=args.decimals, progress=bar,
+                            max_field_size=args.max_field_size)
+            if os.path.realpath(args.output) in {os.path.realpath(p.path) for p in profile.parts or (profile,)}:
+                raise ValueError(f"the output {args.output} is an input file; writing it would destroy the data")
+            pa = _import_pyarrow()
+            rows = 0
+            with replaced_atomically(args.output) as aside:
+                if kind == "parquet":
+                    import pyarrow.parquet as pq
+
+                    writer: Any = pq.ParquetWriter(aside, reader.arrow_schema())
+                else:
+                    writer = pa.ipc.new_file(aside, reader.arrow_schema())
+                with writer:
+                    for batch in reader.to_batches():
+                        writer.write_batch(batch)
+                        rows += batch.num_rows
+    finally:
+        if bar is not None:
+            bar.close()
+    for name, note in reader.notes.items():
+        _say(f"note: {_printable(name)}: {note}")
+    for warning in caught:
+        _say(f"warning: {warning.message}")
+    _say(f"wrote {args.output}: {_plural(rows, 'row')}, {_plural(len(profile.columns), 'column')} ({kind})")
+    return ""
+
+
+def _import_pyarrow() -> Any:
+    try:
+        import pyarrow
+    except ImportError:
+        raise _Failure("convert needs pyarrow: pip install 'velmira[arrow]'") from None
+    return pyarrow
 
 
 def _patterns_command(args: argparse.Namespace) -> _Outcome:

@@ -265,6 +265,12 @@ class Profile:
 
         return measure(self)
 
+    def read(self, **options: Any) -> Any:
+        """The file's typed values as Arrow batches; see :func:`velmira.read`."""
+        from .reader import Reader
+
+        return Reader(self, **options)
+
     def to_sql(self, dialect: str, table: Optional[str] = None,
                stats: Optional[Mapping[str, ColumnStats]] = None) -> str:
         """A CREATE TABLE statement; see :func:`velmira.schema.to_sql`."""

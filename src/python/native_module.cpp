@@ -1,21 +1,32 @@
 // velmira._native: the velmira package's own entry point into the engine. velmira_ext keeps
 // its fixed interface (a path, the interpreter's lock held for the whole pass); what the
 // package needs beyond it is bound here: input from anything that gives bytes, compressed or
-// not, and a pass that lets other Python threads run, reports progress and can be stopped.
+// not, a pass that lets other Python threads run, reports progress and can be stopped, and
+// the typed reader's pass, which hands Arrow batches to any consumer of the C stream interface.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <boost/regex.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <istream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 
+#include "arrow/batch_reader.hpp"
+#include "arrow/c_abi.hpp"
+#include "arrow/stream.hpp"
+#include "convert/datetime.hpp"
+#include "convert/numbers.hpp"
 #include "csv/parser.hpp"
 #include "inf.hpp"
 #include "input/input.hpp"
@@ -552,6 +563,427 @@ void bindPass(py::module_& m) {
         py::arg("header_width") = 0, py::arg("exclusive_types") = false, py::arg("measures") = py::none());
 }
 
+
+// --- The typed reader -------------------------------------------------------------------
+
+// Drops a reference from any thread: at once where this thread holds the interpreter's lock,
+// else later, by the interpreter. A consumer such as DuckDB may release a stream on a thread
+// of its own while the thread holding the lock waits for it.
+void dropReference(PyObject* object) {
+    if (object == nullptr || !Py_IsInitialized()) return;
+    if (PyGILState_Check()) {
+        Py_DECREF(object);
+        return;
+    }
+    Py_AddPendingCall(
+        [](void* pending) {
+            Py_DECREF(static_cast<PyObject*>(pending));
+            return 0;
+        },
+        object);
+}
+
+// A type named as the package names it ("int64", "decimal128:12,2", ...), with a decimal's
+// precision and scale.
+velmira::arrow::ColumnType columnTypeOf(const std::string& name, int* precision = nullptr, int* scale = nullptr);
+
+// One pass of the typed reader, shared by its Python object and the streams made of it.
+// Python is touched only from the thread that made it (progress, signals), and only with the
+// interpreter's lock; batches may be asked for on any thread, as DuckDB does.
+class TypedRead final : public velmira::arrow::BatchSource {
+public:
+    TypedRead(InputHandle& handle, std::vector<std::string> names, const py::list& plans, const py::dict& options,
+              const velmira::TypeTable& table, const py::object& progress)
+        : table_(table), owner_(std::this_thread::get_id()), total_(handle.size) {
+        names_ = names;
+        std::vector<velmira::arrow::ColumnPlan> built;
+        for (const py::handle& plan : plans) built.push_back(planOf(plan.cast<py::dict>()));
+        velmira::arrow::ReaderOptions o;
+        o.delimiter = options["delimiter"].cast<char>();
+        o.quote = options["quote"].cast<char>();
+        o.blankRuns = options["blank_runs"].cast<bool>();
+        o.lfRows = options["lf_rows"].cast<bool>();
+        o.comment = options["comment"].cast<int>();
+        o.maxFieldSize = options["max_field_size"].cast<std::size_t>();
+        for (const py::handle& marker : options["na_values"]) o.naValues.push_back(textBytes(marker));
+        const std::string encoding = options["encoding"].cast<std::string>();
+        o.encoding = encoding == "latin-1"  ? velmira::arrow::TextEncoding::Latin1
+                     : encoding == "cp1252" ? velmira::arrow::TextEncoding::Cp1252
+                                            : velmira::arrow::TextEncoding::Utf8;
+        o.raiseOnError = options["raise_on_error"].cast<bool>();
+        o.batchRows = std::max<std::size_t>(1, options["batch_rows"].cast<std::size_t>());
+        o.batchBytes = std::max<std::size_t>(1, options["batch_bytes"].cast<std::size_t>());
+        handle.get();  // a closed input is refused here, with the message of any other use
+        reader_ = std::make_unique<velmira::arrow::BatchReader>(std::move(handle.input), std::move(names),
+                                                                 std::move(built), std::move(o));
+        checkpoint_ = [this]() { check(); };
+        reader_->input().setCheckpoint(&checkpoint_);
+        // Last, so that a failure above leaves no reference behind.
+        if (!progress.is_none()) progress_ = progress.inc_ref().ptr();
+    }
+    ~TypedRead() override {
+        dropReference(progress_);
+        dropReference(pythonFailure_);
+    }
+
+    void schema(ArrowSchema* out) override { reader_->schema(out); }
+
+    // The pass's mutex is only ever waited for without the interpreter's lock, so that the
+    // thread holding it may take the interpreter's lock (to report progress) without a
+    // deadlock.
+    bool next(ArrowArray* out) override {
+        return unlocked([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return recorded([&] {
+                if (reader_->next(out)) return true;
+                report();  // the end: the last report says every byte was read
+                return false;
+            });
+        });
+    }
+
+    // Reads the rest of the input, building nothing: what the probes measure.
+    void drain() {
+        unlocked([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return recorded([&] {
+                reader_->drain();
+                report();
+                return false;
+            });
+        });
+    }
+
+    std::string describe(const std::exception_ptr& failure) const override {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const PythonStop& e) {
+            return std::string("velmira: ") + e.what();
+        } catch (const tessel::csv::FieldTooLong& e) {
+            return "velmira: " + fieldTooLongMessage(e);
+        } catch (const velmira::arrow::ConversionError& e) {
+            return "velmira: " + conversionMessage(e);
+        } catch (const std::exception& e) {
+            return std::string("velmira: ") + e.what();
+        }
+    }
+
+    // Raises, as Python should see it, what ended the pass, if anything did.
+    void reraise() {
+        const std::exception_ptr failure = locked([&] { return failure_; });
+        if (pythonFailure_ != nullptr) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pythonFailure_)), pythonFailure_);
+            throw py::error_already_set();
+        }
+        if (!failure) return;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const velmira::arrow::ConversionError& e) {
+            throw py::value_error(conversionMessage(e));
+        } catch (const velmira::arrow::HeaderMismatch& e) {
+            throw py::value_error(e.what());
+        } catch (const std::length_error& e) {
+            throw py::value_error(e.what());
+        } catch (const std::system_error& e) {
+            raiseOSError(e, py::none());
+        } catch (...) {
+            rethrowForPython(std::current_exception());
+            throw;
+        }
+    }
+
+    py::list counts() const {
+        const std::vector<velmira::arrow::ColumnCounts> all = locked([&] { return reader_->counts(); });
+        py::list result;
+        for (const velmira::arrow::ColumnCounts& c : all) {
+            py::dict entry;
+            entry["errors"] = c.errors;
+            entry["first_error"] = py::bytes(c.firstError);
+            entry["first_error_row"] = c.firstErrorRow;
+            entry["replaced"] = c.replaced;
+            entry["zoned"] = c.zoned;
+            entry["naive"] = c.naive;
+            entry["end_of_day"] = c.endOfDay;
+            entry["whole"] = c.whole;
+            entry["scale"] = c.scale;
+            entry["exponents"] = c.exponents;
+            entry["beyond_int64"] = c.beyondInt64;
+            result.append(entry);
+        }
+        return result;
+    }
+    std::uint64_t rows() const {
+        return locked([&] { return reader_->rows(); });
+    }
+    void setRearm(bool rearm) { rearm_ = rearm; }
+
+private:
+    // A Python exception (Ctrl-C, or the progress callback's) that stopped the pass; it waits
+    // in pythonFailure_ for reraise.
+    class PythonStop : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
+    velmira::arrow::ColumnPlan planOf(const py::dict& plan) const;
+
+    std::string conversionMessage(const velmira::arrow::ConversionError& e) const {
+        const std::string name = e.column < names_.size() ? names_[e.column] : std::to_string(e.column + 1);
+        return "row " + std::to_string(e.row) + ", column '" + name + "': " + quoted(e.text) +
+               " is not a value of the column's type (on_error='null' makes it null instead)";
+    }
+    static std::string quoted(const std::string& text) {
+        std::string out = "'";
+        for (const char c : text.substr(0, 40)) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte == 0x7f) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+                out += hex;
+            } else {
+                out += c;
+            }
+        }
+        return out + (text.size() > 40 ? "...'" : "'");
+    }
+    static std::string fieldTooLongMessage(const tessel::csv::FieldTooLong& e) {
+        const std::string limit = std::to_string(e.limit) + " bytes (max_field_size)";
+        return e.wholeRow ? "the header row is longer than the limit of " + limit
+                          : "row " + std::to_string(e.row) + " has a field longer than the limit of " + limit;
+    }
+
+    // `body` under the pass's mutex, from a thread that holds the interpreter's lock.
+    template <class Body>
+    auto locked(Body body) const -> decltype(body()) {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return body();
+    }
+
+    // Runs `body` without the interpreter's lock when this thread holds it, as a pass should.
+    template <class Body>
+    bool unlocked(Body body) {
+        PyThreadState* saved = Py_IsInitialized() && PyGILState_Check() ? PyEval_SaveThread() : nullptr;
+        try {
+            const bool result = body();
+            if (saved != nullptr) PyEval_RestoreThread(saved);
+            return result;
+        } catch (...) {
+            if (saved != nullptr) PyEval_RestoreThread(saved);
+            throw;
+        }
+    }
+    // Runs `body`, keeping its failure for reraise; a pass that failed stays failed.
+    template <class Body>
+    bool recorded(Body body) {
+        if (failure_) std::rethrow_exception(failure_);
+        try {
+            return body();
+        } catch (...) {
+            failure_ = std::current_exception();
+            throw;
+        }
+    }
+
+    // A few times a second, in the thread that made the pass: Ctrl-C and progress.
+    void check() {
+        using Clock = std::chrono::steady_clock;
+        if (std::this_thread::get_id() != owner_ || !Py_IsInitialized()) return;
+        const Clock::time_point now = Clock::now();
+        if (now < next_) return;
+        next_ = now + std::chrono::milliseconds(200);
+        report();
+    }
+    void report() {
+        if (std::this_thread::get_id() != owner_ || !Py_IsInitialized()) return;
+        py::gil_scoped_acquire gil;
+        try {
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            if (progress_ != nullptr) {
+                const py::handle callback(progress_);
+                callback(reader_->input().rawBytes(), total_ != 0 ? py::object(py::int_(total_)) : py::object(py::none()));
+            }
+        } catch (py::error_already_set& e) {
+            const bool interrupt = e.matches(PyExc_KeyboardInterrupt);
+            std::string message = interrupt ? "interrupted (KeyboardInterrupt)" : e.what();
+            if (pythonFailure_ == nullptr) pythonFailure_ = e.value().inc_ref().ptr();
+            // A consumer of our own re-raises the exception; any other only sees the stream
+            // fail, so Ctrl-C is delivered again for Python to raise once it runs.
+            if (interrupt && rearm_) PyErr_SetInterrupt();
+            throw PythonStop(message);
+        }
+    }
+
+    velmira::TypeTable table_;  // the compiled types, which the plans' patterns point into
+    std::unique_ptr<velmira::arrow::BatchReader> reader_;
+    std::function<void()> checkpoint_;
+    mutable std::mutex mutex_;                 // one batch at a time, whoever asks; guards the reader and failure_
+    const std::thread::id owner_;              // the thread that may call into Python
+    const std::uint64_t total_;                // the source's size, when known
+    std::chrono::steady_clock::time_point next_{};
+    PyObject* progress_ = nullptr;             // the callback (a reference), or null
+    PyObject* pythonFailure_ = nullptr;        // the exception that stopped the pass (a reference)
+    std::exception_ptr failure_;               // what stopped the pass
+    std::vector<std::string> names_;           // for messages
+    bool rearm_ = false;
+};
+
+velmira::arrow::ColumnType columnTypeOf(const std::string& name, int* precision, int* scale) {
+    using velmira::arrow::ColumnType;
+    int p = 0, s = 0;
+    char end = 0;
+    if (std::sscanf(name.c_str(), "decimal128:%d,%d%c", &p, &s, &end) == 2) {
+        if (p < 1 || p > 38 || s < 0 || s > p) throw py::value_error("no decimal128 of precision and scale '" + name + "'");
+        if (precision != nullptr) *precision = p;
+        if (scale != nullptr) *scale = s;
+        return ColumnType::Decimal128;
+    }
+    static const std::unordered_map<std::string, ColumnType> kTypes = {
+        {"int64", ColumnType::Int64},         {"float64", ColumnType::Float64},
+        {"bool", ColumnType::Bool},           {"date32", ColumnType::Date32},
+        {"timestamp", ColumnType::Timestamp}, {"timestamp_utc", ColumnType::TimestampUtc},
+        {"time64", ColumnType::Time64},       {"utf8", ColumnType::Utf8},
+        {"large_utf8", ColumnType::LargeUtf8}};
+    const auto found = kTypes.find(name);
+    if (found == kTypes.end()) throw py::value_error("no Arrow type named '" + name + "'");
+    return found->second;
+}
+
+velmira::arrow::ColumnPlan TypedRead::planOf(const py::dict& plan) const {
+    using velmira::arrow::ColumnPlan;
+    ColumnPlan p;
+    static const std::unordered_map<std::string, ColumnPlan::Kind> kKinds = {
+        {"int64", ColumnPlan::Kind::Int64}, {"float64", ColumnPlan::Kind::Float64},
+        {"decimal", ColumnPlan::Kind::Decimal}, {"decimal_probe", ColumnPlan::Kind::DecimalProbe},
+        {"bool", ColumnPlan::Kind::Bool},
+        {"date", ColumnPlan::Kind::Date},   {"timestamp", ColumnPlan::Kind::Timestamp},
+        {"time", ColumnPlan::Kind::Time},   {"text", ColumnPlan::Kind::Text},
+        {"zone_probe", ColumnPlan::Kind::ZoneProbe}, {"skip", ColumnPlan::Kind::Skip}};
+    const auto kind = kKinds.find(plan["kind"].cast<std::string>());
+    if (kind == kKinds.end()) throw py::value_error("no conversion named '" + plan["kind"].cast<std::string>() + "'");
+    p.kind = kind->second;
+    p.type = columnTypeOf(plan["type"].cast<std::string>(), &p.precision, &p.scale);
+    const std::string group = plan.contains("group") ? plan["group"].cast<std::string>() : std::string();
+    const std::string point = plan.contains("point") ? plan["point"].cast<std::string>() : std::string(".");
+    p.number.group = group.empty() ? '\0' : group[0];
+    p.number.point = point.empty() ? '.' : point[0];
+    p.number.percent = plan.contains("percent") && plan["percent"].cast<bool>();
+    p.isoForm = plan.contains("iso") && plan["iso"].cast<bool>();
+    p.zoned = plan.contains("zoned") && plan["zoned"].cast<bool>();
+    if (plan.contains("format") && !plan["format"].is_none()) {
+        std::string why;
+        if (!velmira::convert::DateFormat::compile(plan["format"].cast<std::string>(), p.format, why)) {
+            throw py::value_error(why);
+        }
+    }
+    if (plan.contains("true_words")) {
+        p.words = std::make_shared<velmira::convert::BoolWords>(plan["true_words"].cast<std::vector<std::string>>(),
+                                                                plan["false_words"].cast<std::vector<std::string>>());
+    }
+    if (plan.contains("accepted")) {
+        for (const std::string& name : plan["accepted"].cast<std::vector<std::string>>()) {
+            const auto found = table_.matchers.find(name);
+            if (found == table_.matchers.end()) throw py::value_error("no type named '" + name + "' in the table");
+            for (const velmira::Pattern& pattern : found->second) p.accepted.push_back(&pattern);
+        }
+    }
+    return p;
+}
+
+// A capsule that releases what it holds, unless a consumer moved it out first.
+template <class Struct>
+py::object capsuleOf(Struct* value, const char* name) {
+    PyObject* capsule = PyCapsule_New(value, name, [](PyObject* self) {
+        auto* held = static_cast<Struct*>(PyCapsule_GetPointer(self, PyCapsule_GetName(self)));
+        if (held == nullptr) {
+            PyErr_Clear();
+            return;
+        }
+        if (held->release != nullptr) held->release(held);
+        delete held;
+    });
+    if (capsule == nullptr) {
+        if (value->release != nullptr) value->release(value);
+        delete value;
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(capsule);
+}
+
+std::shared_ptr<TypedRead> openTypedRead(InputHandle& handle, std::vector<std::string> names, const py::list& plans,
+                                         const py::dict& options, const velmira::TypeTable& table,
+                                         const py::object& progress) {
+    return std::make_shared<TypedRead>(handle, std::move(names), plans, options, table, progress);
+}
+
+// The typed reader: a pass over an Input that gives Arrow batches.
+void bindReader(py::module_& m) {
+    py::register_exception<velmira::arrow::HeaderMismatch>(m, "HeaderMismatchError", PyExc_ValueError);
+    py::class_<TypedRead, std::shared_ptr<TypedRead>>(
+        m, "TypedRead", "One pass of the typed reader over an Input, read into Arrow batches.")
+        .def(py::init(&openTypedRead), py::arg("input"), py::arg("names"), py::arg("plans"), py::arg("options"),
+             py::arg("types"), py::arg("progress") = py::none(),
+             "Takes over the input, which must stand at the header row.")
+        .def(
+            "stream",
+            [](const std::shared_ptr<TypedRead>& read, bool own) {
+                read->setRearm(!own);
+                auto* stream = new ArrowArrayStream{};
+                velmira::arrow::exportStream(read, stream);
+                return capsuleOf(stream, "arrow_array_stream");
+            },
+            py::arg("own") = false,
+            "An 'arrow_array_stream' capsule over the pass. With own=False, Ctrl-C that stops it is "
+            "raised again once Python runs, since its consumer only sees the stream fail.")
+        .def(
+            "schema",
+            [](TypedRead& read) {
+                auto* schema = new ArrowSchema{};
+                read.schema(schema);
+                return capsuleOf(schema, "arrow_schema");
+            },
+            "An 'arrow_schema' capsule of the batches' schema.")
+        .def(
+            "drain",
+            [](TypedRead& read) {
+                try {
+                    read.drain();
+                } catch (...) {
+                    read.reraise();
+                    throw;
+                }
+            },
+            "Reads to the end, counting zones only, without the interpreter's lock.")
+        .def("reraise", &TypedRead::reraise, "Raises what stopped the pass, if anything did.")
+        .def("counts", &TypedRead::counts, "Per column: errors, first_error, first_error_row, replaced, zoned, naive.")
+        .def_property_readonly("rows", &TypedRead::rows, "Data rows read so far.");
+    m.def(
+        "arrow_schema",
+        [](const std::vector<std::string>& names, const std::vector<std::string>& types) {
+            std::vector<std::string> formats;
+            for (const std::string& type : types) {
+                int precision = 0, scale = 0;
+                const velmira::arrow::ColumnType column = columnTypeOf(type, &precision, &scale);
+                formats.push_back(velmira::arrow::formatOf(column, precision, scale));
+            }
+            if (formats.size() != names.size()) throw py::value_error("one type per name is needed");
+            auto* schema = new ArrowSchema{};
+            velmira::arrow::exportSchema(names, formats, schema);
+            return capsuleOf(schema, "arrow_schema");
+        },
+        py::arg("names"), py::arg("types"),
+        "An 'arrow_schema' capsule of a struct of these columns, as the typed reader's batches have it.");
+    m.def(
+        "check_date_format",
+        [](const std::string& format) -> py::object {
+            velmira::convert::DateFormat parsed;
+            std::string why;
+            if (velmira::convert::DateFormat::compile(format, parsed, why)) return py::none();
+            return py::str(why);
+        },
+        py::arg("format"), "None if the reader reads this strftime format, else why not.");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -562,4 +994,5 @@ PYBIND11_MODULE(_native, m) {
     bindTypes(m);
     bindInput(m);
     bindPass(m);
+    bindReader(m);
 }

@@ -347,3 +347,83 @@ def test_patterns_invalid_pattern_is_one_line(tmp_path):
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr.startswith("velmira: error: types file t.json: type 'num': invalid pattern '(\\\\d+': ")
     assert result.stderr.count("\n") == 1
+
+
+# ---- convert ---------------------------------------------------------------------------------
+
+CONVERT_FILES = {"a.csv": "id,x\n1,a\n2,b\n", "b.csv": "id,y\n3,2023-01-01\n4,\n"}
+
+
+@pytest.mark.parametrize("out", ["t.parquet", "t.arrow", "t.feather"])
+def test_convert_writes_the_union_of_the_files(tmp_path, out):
+    pa = pytest.importorskip("pyarrow")
+    create(tmp_path, CONVERT_FILES)
+    result = run("convert", "a.csv", "b.csv", "-o", out, "-d", ",", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.endswith(f"velmira: wrote {out}: 4 rows, 3 columns ({'parquet' if 'parquet' in out else 'arrow'})\n")
+    if out.endswith(".parquet"):
+        import pyarrow.parquet as pq
+
+        table = pq.read_table(tmp_path / out)
+    else:
+        table = pa.ipc.open_file(tmp_path / out).read_all()
+    assert table.to_pydict() == {"id": [1, 2, 3, 4], "x": ["a", "b", None, None],
+                                 "y": [None, None, *map(__import__("datetime").date.fromisoformat, ["2023-01-01"]), None]}
+
+
+@pytest.mark.parametrize("args,message", [
+    (["a.csv", "-o", "t.csv"], "the output's name must end in .parquet"),
+    (["-", "-o", "t.parquet"], "cannot read standard input"),
+    (["a.csv"], "the following arguments are required: -o/--output"),
+])
+def test_convert_refuses_bad_command_lines(tmp_path, args, message):
+    create(tmp_path, CONVERT_FILES)
+    result = run("convert", *args, cwd=tmp_path)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+
+
+def test_a_failed_convert_leaves_no_output(tmp_path):
+    create(tmp_path, {"a.csv": "n\n" + "1\n" * 50 + "two\n", "t.parquet": "kept"})
+    result = run("convert", "a.csv", "-o", "t.parquet", "-d", ",", "--threshold", "0.5", "--on-error", "raise",
+                 cwd=tmp_path)
+    assert result.returncode == 1
+    assert "row 52, column 'n': 'two'" in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.csv", "t.parquet"]
+    assert (tmp_path / "t.parquet").read_text() == "kept"
+
+
+def test_convert_reports_values_read_as_null(tmp_path):
+    create(tmp_path, {"a.csv": "n\n" + "1\n" * 50 + "two\n"})
+    result = run("convert", "a.csv", "-o", "t.arrow", "-d", ",", "--threshold", "0.5", cwd=tmp_path)
+    assert result.returncode == 0
+    assert "warning: values not of their column's type were read as null: 'n' (1, the first 'two' on row 52)" \
+        in result.stderr
+
+
+def test_convert_keeps_exact_decimals_on_request(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    create(tmp_path, {"a.csv": "amount\n1234.50\n-0.125\n"})
+    result = run("convert", "a.csv", "-o", "t.parquet", "-d", ",", "--decimals", "exact", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    table = pq.read_table(tmp_path / "t.parquet")
+    assert str(table.schema.field("amount").type) == "decimal128(7, 3)"
+    assert [str(v) for v in table.column("amount").to_pylist()] == ["1234.500", "-0.125"]
+
+
+def test_an_interrupted_convert_leaves_no_output(tmp_path):
+    # Ctrl-C as it arrives between two batches: the signal itself, once the first is written.
+    create(tmp_path, {"a.csv": "n\n" + "".join(f"{i}\n" for i in range(5000))})
+    code = """
+import os, signal, sys, velmira.reader
+batches = velmira.reader.Reader.to_batches
+def interrupted(self):
+    for batch in batches(self):
+        yield batch
+        signal.raise_signal(signal.SIGINT)
+velmira.reader.Reader.to_batches = interrupted
+from velmira.cli import main
+sys.exit(main(["convert", "a.csv", "-o", "t.parquet", "-d", ","]))
+"""
+    result = run("-c", code, cwd=tmp_path, command=(sys.executable,))
+    assert (result.returncode, result.stderr) == (130, "velmira: interrupted\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.csv"]

@@ -451,3 +451,53 @@ def test_arrow_gets_text_where_its_reader_would_fail(tmp_path, values, verdict):
     assert (profile.column("v").type, str(schema.field("v").type)) == (verdict, "string")
     table = arrow_csv.read_csv(path, convert_options=arrow_csv.ConvertOptions(column_types=schema))
     assert table.column("v").to_pylist() == values
+
+
+# ---- the README's loading recipes, through the typed reader ----------------------------------
+
+
+def test_reader_loads_into_duckdb_as_a_table(profile):
+    duckdb = pytest.importorskip("duckdb")
+    reader = profile.read()
+    con = duckdb.connect()
+    con.sql("CREATE TABLE t AS SELECT * FROM reader")
+    assert con.sql("SELECT count(*) FROM t").fetchall() == [(profile.rows,)]
+    # The declared types take the reader's values too.
+    con.execute(profile.to_sql("duckdb", table="typed"))
+    con.sql("INSERT INTO typed SELECT * FROM reader")
+    assert con.sql("SELECT count(*) FROM typed").fetchall() == [(profile.rows,)]
+
+
+def test_reader_batches_load_into_sqlite(profile):
+    pytest.importorskip("sqlalchemy")
+    con = sqlite3.connect(":memory:")
+    con.execute(profile.to_sql("sqlite", table="t"))
+    marks = ", ".join("?" * len(profile.columns))
+    for batch in profile.read().to_batches():
+        rows = zip(*(column.to_pylist() for column in batch.columns))
+        con.executemany(f"INSERT INTO t VALUES ({marks})", (tuple(map(sqlite_value, row)) for row in rows))
+    assert con.execute("SELECT count(*) FROM t").fetchone()[0] == profile.rows
+
+
+def test_schema_recipes_name_an_empty_header_cell_as_the_profile_does(tmp_path):
+    # Regression: the header's empty cell is Unitled_1 in the profile but "" in polars
+    # (SchemaError) and "Unnamed: 1" in pandas (left untyped); the README's recipes give the
+    # readers the profile's names.
+    pv = pytest.importorskip("pyarrow.csv")
+    pl = pytest.importorskip("polars")
+    pd = pytest.importorskip("pandas")
+    path = tmp_path / "blank_name.csv"
+    path.write_text("id,,n\n1,x,2\n3,,4\n")
+    profile = velmira.infer(path, delimiter=",", skip_rows=0)
+    names = profile.column_names
+    assert names == ["id", "Unitled_1", "n"]
+    table = pv.read_csv(path, read_options=pv.ReadOptions(column_names=names, skip_rows=1),
+                        convert_options=pv.ConvertOptions(column_types=profile.to_arrow_schema(),
+                                                          null_values=list(profile.na_values)))
+    assert table.schema == profile.to_arrow_schema()
+    frame = pl.read_csv(path, has_header=False, skip_rows=1, schema=profile.to_polars_schema(),
+                        null_values=list(profile.na_values))
+    assert frame.schema == profile.to_polars_schema()
+    frame = pd.read_csv(path, header=0, names=names, dtype=profile.to_pandas_dtypes(),
+                        na_values=list(profile.na_values), keep_default_na=False)
+    assert [str(t) for t in frame.dtypes] == ["Int64", "string", "Int64"]
