@@ -237,9 +237,9 @@ py::tuple resultsOf(const Inf& inf) {
 std::unordered_map<std::string, velmira::Reading> readingsOf(const py::handle& given) {
     std::unordered_map<std::string, velmira::Reading> readings;
     for (const auto& item : py::reinterpret_borrow<py::dict>(given)) {
-        const auto spec = item.second.cast<std::tuple<std::string, std::string, std::string>>();
+        const auto triple = item.second.cast<std::tuple<std::string, std::string, std::string>>();
         velmira::Reading reading;
-        const std::string& kind = std::get<0>(spec);
+        const std::string& kind = std::get<0>(triple);
         if (kind == "number") {
             reading.kind = velmira::Reading::Kind::Number;
         } else if (kind == "temporal") {
@@ -249,8 +249,8 @@ std::unordered_map<std::string, velmira::Reading> readingsOf(const py::handle& g
         } else if (kind != "text") {
             throw py::value_error("unknown reading '" + kind + "'");
         }
-        const std::string& group = std::get<1>(spec);
-        const std::string& point = std::get<2>(spec);
+        const std::string& group = std::get<1>(triple);
+        const std::string& point = std::get<2>(triple);
         if (group.size() > 1 || point.size() > 1) throw py::value_error("a separator is one byte or none");
         reading.group = group.empty() ? '\0' : group[0];
         reading.point = point.empty() ? '\0' : point[0];
