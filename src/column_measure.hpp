@@ -54,12 +54,24 @@ struct ColumnMeasure {
     std::vector<TypeMeasure> byType;      // by the pass's type id
     const std::vector<Reading>* readings = nullptr;  // by type id; shorter: Text
 
+    void setReadings(const std::vector<Reading>* byId) {
+        readings = byId;
+        measured_.assign(byId != nullptr ? byId->size() : 0, 0);
+        for (std::size_t id = 0; id < measured_.size(); ++id) measured_[id] = (*byId)[id].kind != Reading::Kind::Text ? 1 : 0;
+    }
+
     // `entry` names the text within one `generation` of the value cache (an entry's address
     // stands for its text until the cache moves or drops entries), or is null. A text measured
     // lately in this column adds nothing but its zone counts, which are taken from what it
     // gave; the repeat is one compare.
     __attribute__((always_inline)) void observe(std::size_t type, std::string_view text, const void* entry,
                                                 std::uint64_t hash, std::uint64_t generation) {
+        // A type read as text is measured by its length alone, which is cheaper to compare
+        // than to look up.
+        if (type >= measured_.size() || !measured_[type]) {
+            if (text.size() > maxChars) measureLength(text);
+            return;
+        }
         if (entry == nullptr) {
             observeNew(type, text, nullptr);
             return;
@@ -93,13 +105,15 @@ private:
         generation_ = generation;
     }
 
+    __attribute__((noinline)) void measureLength(std::string_view text) {
+        maxBytes = std::max<std::uint64_t>(maxBytes, text.size());
+        std::uint64_t chars = 0;
+        for (const char c : text) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        maxChars = std::max(maxChars, chars);
+    }
+
     __attribute__((noinline)) void observeNew(std::size_t type, std::string_view text, Lately* lately) {
-        if (text.size() > maxChars) {
-            maxBytes = std::max<std::uint64_t>(maxBytes, text.size());
-            std::uint64_t chars = 0;
-            for (const char c : text) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-            maxChars = std::max(maxChars, chars);
-        }
+        if (text.size() > maxChars) measureLength(text);
         if (readings == nullptr || type >= readings->size()) return;
         const Reading& reading = (*readings)[type];
         if (reading.kind == Reading::Kind::Text) return;
@@ -128,6 +142,7 @@ private:
     }
     static constexpr std::size_t kLately = 128;
     std::vector<Lately> lately_;
+    std::vector<std::uint8_t> measured_;  // by type id: whether its reading is more than its length
     std::uint64_t generation_ = 0;
 
     static void number(TypeMeasure& m, const Reading& reading, std::string_view text) {

@@ -336,7 +336,7 @@ void Inf::readHeader(Pass& pass, const std::vector<std::string>& row) {
         }
         pass.measures.assign(pass.groups.size(), velmira::ColumnMeasure());
         for (std::size_t g = 0; g < pass.groups.size(); ++g) {
-            pass.measures[g].readings = &pass.readings;
+            pass.measures[g].setReadings(&pass.readings);
             pass.groups[g].measure = &pass.measures[g];
         }
         pass.rowsOfWidth.assign(pass.numCols, 0);
@@ -351,7 +351,7 @@ void Inf::keepMeasures(Pass& pass) {
     if (pass.measures.empty()) return;
     for (std::size_t g = 0; g < pass.groups.size(); ++g) {
         velmira::ColumnMeasure& m = pass.measures[g];
-        m.readings = nullptr;
+        m.setReadings(nullptr);
         measures[columns[pass.groups[g].cols.front()]] = std::move(m);
     }
     // A row of width w lacks every column from w on.
