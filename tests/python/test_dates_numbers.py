@@ -47,14 +47,18 @@ ORDERS = [
 ]
 
 
-@pytest.mark.parametrize("values,kwargs,expected,note", ORDERS)
-def test_date_order_verdicts(tmp_path, values, kwargs, expected, note):
+def check_verdict(tmp_path, values, kwargs, expected, note):
     column = column_of(tmp_path, values, **kwargs)
     assert (column.type, column.format) == expected
     if note is None:
         assert column.note is None
     else:
         assert note in column.note
+
+
+@pytest.mark.parametrize("values,kwargs,expected,note", ORDERS)
+def test_date_order_verdicts(tmp_path, values, kwargs, expected, note):
+    check_verdict(tmp_path, values, kwargs, expected, note)
 
 
 NUMBERS = [
@@ -215,12 +219,7 @@ LOOSER = [
 
 @pytest.mark.parametrize("values,kwargs,expected,note", LOOSER)
 def test_looser_form_verdicts(tmp_path, values, kwargs, expected, note):
-    column = column_of(tmp_path, values, **kwargs)
-    assert (column.type, column.format) == expected
-    if note is None:
-        assert column.note is None
-    else:
-        assert note in column.note
+    check_verdict(tmp_path, values, kwargs, expected, note)
 
 
 LETTERS = [
