@@ -928,8 +928,9 @@ def _reads_as_data(fields: Sequence[str], columns: _Columns, cache: Dict[str, st
 
 
 def _header_fits(fields: Sequence[str], following: Optional[Sequence[str]], width: int,
-                 columns: _Columns, cache: Dict[str, str], words: bool) -> bool:
-    """Whether a row of the table's width, or one more or one less, is its header."""
+                 columns: _Columns, cache: Dict[str, str], words: bool, wider_rows: bool = False) -> bool:
+    """Whether a row of the table's width, or one more or one less, is its header; or a
+    wider one, where ``wider_rows`` says that rows below are as wide as it."""
     size = len(fields)
     # A header stands right above the table's rows, not above more preamble.
     if size == width:
@@ -952,6 +953,11 @@ def _header_fits(fields: Sequence[str], following: Optional[Sequence[str]], widt
     if size == width + 1:
         # A header ending in a delimiter, or one name more than the short rows below.
         return _reads_as_names(fields[:width], columns, 0, cache)
+    if size > width + 1 and wider_rows:
+        # Columns added over the years: the early rows stop short of the header, later
+        # ones are as wide as it (distro-info's releases gain "eol-lts" and "eol-elts").
+        # Its names beyond the short rows' columns need only be there.
+        return _reads_as_names(fields[:width], columns, 0, cache) and all(f.strip(" \t") for f in fields[width:])
     return False
 
 
@@ -1067,7 +1073,8 @@ def _find_table(
     for index in range(first, len(rows)):
         fields = rows[index]
         following = _following(rows, index)
-        if header is not False and _header_fits(fields, following, width, columns, cache, words):
+        wider_rows = len(fields) > width + 1 and any(len(row) == len(fields) for row in rows[index + 1:])
+        if header is not False and _header_fits(fields, following, width, columns, cache, words, wider_rows):
             return index, True
         if len(fields) == width and _reads_as_data(fields, columns, cache):
             if header is None:

@@ -51,6 +51,13 @@ SYNTHETIC = [
                  id="nine-line-report-preamble"),
     pytest.param(lines("", "a,b,c", *NUMBERS), {}, dict(header_row=1, skipped_lines=1, width=3),
                  id="empty-first-line"),
+    # Columns added later: the early rows stop short of a header two names wider.
+    pytest.param(lines("version,codename,created,eol,eol-lts",
+                       *[f"{i}.0,Name{i},19{70 + i}-01-0{i % 9 + 1}" for i in range(1, 12)],
+                       *[f"{i}.0,Name{i},20{i}-01-01,20{i + 3}-01-01,20{i + 5}-06-30" for i in range(12, 17)]), {},
+                 dict(header_row=0, skipped_lines=0, width=5, names=names("version", "codename", "created", "eol",
+                                                                          "eol-lts")),
+                 id="header-wider-than-the-early-rows"),
     pytest.param(lines("", "", "  ", "a,b,c", *NUMBERS), {}, dict(header_row=3, width=3), id="blank-lines-first"),
     pytest.param(lines("Dataset Name:,RT331601", "Title:,\"Area, 1996:\nScotland\"", "", ",Area,People",
                        *[f"Region {i},{i * 10}.00,{i * 3}.00" for i in range(1, 20)]), {},
